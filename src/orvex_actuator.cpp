@@ -1,0 +1,1 @@
+#include "oxl_api/orvex_actuator.hpp"

@@ -1,0 +1,1 @@
+#include "oxl_api/serial_port.hpp"
