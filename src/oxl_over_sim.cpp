@@ -1,0 +1,1 @@
+#include "oxl_api/oxl_over_sim.hpp"

@@ -1,0 +1,1 @@
+#include "oxl_api/simulated_bus.hpp"

@@ -1,0 +1,20 @@
+// Uses every public header of the installed package, so a header that is missing from the
+// install or does not compile on its own fails this build.
+#include <oxl_api/orvex_actuator.hpp>
+#include <oxl_api/orvex_actuator_virtual.hpp>
+#include <oxl_api/oxl.hpp>
+#include <oxl_api/oxl_over_usb.hpp>
+#include <oxl_api/serial_port.hpp>
+
+#include <iostream>
+
+int main() {
+    oxl_api::OXL_over_USB transport("", false);
+    oxl_api::OrvexActuatorVirtual sim(0x20);
+    sim.start();
+    sim.change_position_setpoint(1.0f);
+    sim.step(std::nullopt, 1000);
+    std::cout << (transport.is_connected() ? "connected" : "disconnected") << " " << sim.position
+              << "\n";
+    return sim.position > 0.5f ? 0 : 1;
+}
