@@ -15,9 +15,13 @@ void OXL::removeCallback(int id) {
     callbacks.erase(id);
 }
 
-void OXL::close() { disconnect(); }
+void OXL::close() {
+    disconnect();
+}
 
-bool OXL::check_oxl_id_range(int id) { return static_cast<uint32_t>(id) <= 0x3FFEu; }
+bool OXL::check_oxl_id_range(int id) {
+    return static_cast<uint32_t>(id) <= 0x3FFEu;
+}
 
 bool OXL::check_oxl_payload_size(const std::vector<uint8_t>& payload) {
     return !payload.empty() && payload.size() <= 59;

@@ -1,1 +1,224 @@
 #include "oxl_api/oxl_over_usb.hpp"
+
+#include <chrono>
+#include <iostream>
+#include <utility>
+
+namespace oxl_api {
+
+namespace details {
+
+std::vector<uint8_t> encode_frame(uint16_t id_field, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> frame;
+    frame.reserve(payload.size() + 5);
+    frame.push_back(kFrameStart);
+    frame.push_back(static_cast<uint8_t>(id_field & 0xFFu));
+    frame.push_back(static_cast<uint8_t>(id_field >> 8));
+    frame.push_back(static_cast<uint8_t>(payload.size()));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    frame.push_back(kFrameEnd);
+    return frame;
+}
+
+std::size_t FrameReceiver::pass(const ReadFn& read, const DispatchFn& dispatch) {
+    std::size_t received = 0;
+    std::vector<uint8_t> header;
+    if (synced) {
+        header = read(4);
+        received += header.size();
+        if (header.size() != 4) {
+            // A short header read is an idle spell or lost bytes: hunt for 0xFE from here on.
+            synced = false;
+            return received;
+        }
+    } else {
+        header = read(1);
+        received += header.size();
+        if (header.size() != 1 || header[0] != kFrameStart) {
+            return received;
+        }
+        const std::vector<uint8_t> rest = read(3);
+        received += rest.size();
+        if (rest.size() != 3) {
+            return received;
+        }
+        header.insert(header.end(), rest.begin(), rest.end());
+    }
+
+    // A synced header that does not start with 0xFE is dropped whole, without looking for 0xFE
+    // inside it; the byte-by-byte hunt takes over from the next byte.
+    if (header[0] != kFrameStart) {
+        synced = false;
+        return received;
+    }
+    const std::size_t length = header[3];
+    if (length > kMaxFramePayload) {
+        synced = false;
+        return received;
+    }
+    const unsigned id_field =
+        static_cast<unsigned>(header[1]) | (static_cast<unsigned>(header[2]) << 8);
+
+    std::vector<uint8_t> body = read(length + 1);
+    received += body.size();
+    if (body.size() != length + 1) {
+        synced = false;
+        return received;
+    }
+    body.resize(length);  // the end byte is not examined
+    dispatch(static_cast<int>(id_field & 0x3FFFu), body, static_cast<int>(id_field >> 15));
+    synced = true;
+    return received;
+}
+
+}  // namespace details
+
+namespace {
+
+constexpr int kAdapterId = 0;
+constexpr uint8_t kBootloaderCommand = 0xC1;
+constexpr auto kBootloaderPause = std::chrono::milliseconds(100);
+
+}  // namespace
+
+OXL_over_USB::OXL_over_USB(const std::string& port, bool connect_now)
+    : port_name(port), serial_port(std::make_unique<SerialPort>()) {
+    if (connect_now) {
+        connect(port);
+    }
+}
+
+OXL_over_USB::~OXL_over_USB() {
+    OXL_over_USB::disconnect();
+}
+
+bool OXL_over_USB::connect(const std::string& port) {
+    disconnect();
+    if (!port.empty()) {
+        port_name = port;
+    }
+    if (port_name.empty()) {
+        port_name = get_port();
+        if (port_name.empty()) {
+            return false;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(port_mutex);
+        if (!serial_port->open(port_name, kBaudRate)) {
+            std::cerr << "Couldn't connect to port " << port_name << std::endl;
+            return false;
+        }
+        serial_port->flush_input();
+        serial_port->flush_output();
+        // Whatever arrived between the flush and now is from before this connection too.
+        const std::size_t waiting = serial_port->in_waiting();
+        if (waiting > 0) {
+            serial_port->read(waiting);
+        }
+    }
+    running = true;
+    polling_thread = std::thread(&OXL_over_USB::polling_thread_worker, this);
+    return true;
+}
+
+void OXL_over_USB::disconnect() {
+    // Without a polling thread this only clears a flag that is already clear. A thread that
+    // has closed the port on its own is still joined here, so ~thread never meets it joinable.
+    running = false;
+    if (polling_thread.joinable()) {
+        polling_thread.join();
+    }
+}
+
+bool OXL_over_USB::is_connected() const {
+    if (!running) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(port_mutex);
+    return serial_port->is_open();
+}
+
+bool OXL_over_USB::send_OXL(int id, const std::vector<uint8_t>& payload) {
+    if (!check_oxl_id_range(id)) {
+        std::cerr << "Invalid OXL ID: " << id << std::endl;
+        return false;
+    }
+    if (!check_oxl_payload_size(payload)) {
+        std::cerr << "Invalid payload length for address " << id << std::endl;
+        return false;
+    }
+    const auto id_field = static_cast<uint16_t>(build_TWX_identifier(host_id, id) & 0xFFFF);
+    std::lock_guard<std::mutex> lock(port_mutex);
+    if (!serial_port->is_open()) {
+        return false;
+    }
+    serial_port->write(details::encode_frame(id_field, payload));
+    return true;
+}
+
+void OXL_over_USB::enter_bootloader() {
+    send_OXL(kAdapterId, {kBootloaderCommand});
+    std::this_thread::sleep_for(kBootloaderPause);
+    close();
+}
+
+void OXL_over_USB::polling_thread_worker() {
+    receiver.synced = true;
+    const details::FrameReceiver::ReadFn read = [this](std::size_t n) {
+        return serial_port->read(n);
+    };
+    const details::FrameReceiver::DispatchFn dispatch =
+        [this](int id, const std::vector<uint8_t>& payload, int reply_flag) {
+            process_pkt(id, payload, reply_flag);
+        };
+    while (is_connected()) {
+        try {
+            receiver.pass(read, dispatch);
+        } catch (...) {
+            // A throwing callback (or an allocation failure) must not end reception.
+            receiver.synced = false;
+        }
+    }
+    std::lock_guard<std::mutex> lock(port_mutex);
+    serial_port->close();
+}
+
+void OXL_over_USB::process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag) {
+    std::lock_guard<std::mutex> lock(callbacks_mutex);
+    const auto it = callbacks.find(id);
+    if (it == callbacks.end()) {
+        return;
+    }
+    it->second(id, std::vector<uint8_t>(payload), reply_flag);
+}
+
+std::vector<std::string> OXL_over_USB::get_ports() {
+    std::vector<std::string> names;
+    for (const PortInfo& info : SerialPort::list_ports()) {
+        if (info.vid == kUsbVendorId && info.pid >= kUsbProductIdFirst &&
+            info.pid <= kUsbProductIdLast) {
+            names.push_back(info.name);
+        }
+    }
+    return names;
+}
+
+std::string OXL_over_USB::get_port() {
+    const std::vector<std::string> ports = get_ports();
+    if (ports.size() == 1) {
+        return ports.front();
+    }
+    if (ports.empty()) {
+        std::cerr << "No serial ports found" << std::endl;
+        return "";
+    }
+    std::cerr << "Found multiple serial ports. Manually select one. Available ports:";
+    for (const std::string& name : ports) {
+        std::cerr << ' ' << name;
+    }
+    std::cerr << std::endl;
+    return "";
+}
+
+}  // namespace oxl_api

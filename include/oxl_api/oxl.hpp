@@ -20,7 +20,7 @@ namespace oxl_api {
 /// Thread safety: `setCallback` and `removeCallback` may be called from any thread except from
 /// inside a message callback of this endpoint (the registry lock is not recursive).
 class OXL {
-public:
+  public:
     /// Message callback: source id, a copy of the payload, and the reply flag (0 or 1).
     using MessageCallback = std::function<void(int, std::vector<uint8_t>, int)>;
 
@@ -59,7 +59,7 @@ public:
     /// The 28-bit TWX identifier: (source & 0x3FFF) << 14 | (target & 0x3FFF).
     static int build_TWX_identifier(int source_id, int target_id);
 
-protected:
+  protected:
     /// Registered message callbacks by OXL id. Guarded by `callbacks_mutex`.
     std::unordered_map<int, MessageCallback> callbacks;
     /// Guards `callbacks`; held by a transport's dispatch for as long as a callback runs.

@@ -1,4 +1,109 @@
 #pragma once
 
-// Placeholder: filled in by the unit that owns this header.
-namespace oxl_api {}
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "oxl_api/details/frame_receiver.hpp"
+#include "oxl_api/oxl.hpp"
+#include "oxl_api/serial_port.hpp"
+
+namespace oxl_api {
+
+/// OXL transport over the USB-to-CAN adapter, which shows up as a serial port (115200 baud,
+/// USB vendor id 0x0483, product ids 0xA540 to 0xA54A).
+///
+/// Each message travels as one adapter frame: 0xFE, 16-bit identifier field (little-endian),
+/// length, payload, 0xFD. While connected, a polling thread owned by this object reads the port,
+/// unframes what the adapter sends and hands each message to the callback registered for its id
+/// (see `OXL`); every message callback runs on that thread.
+///
+/// Thread safety: `send_OXL` and `is_connected` may be called from any thread, including from a
+/// message callback. `connect`, `disconnect`, `close` and `enter_bootloader` join the polling
+/// thread: call them from one application thread at a time, never from a message callback.
+///
+/// Neither copyable nor movable (the polling thread refers to the object).
+class OXL_over_USB : public OXL {
+  public:
+    /// Baud rate of the adapter's serial port.
+    static constexpr int kBaudRate = 115200;
+    /// USB vendor id of the adapter.
+    static constexpr uint16_t kUsbVendorId = 0x0483;
+    /// Lowest and highest USB product ids of the adapter.
+    static constexpr uint16_t kUsbProductIdFirst = 0xA540;
+    static constexpr uint16_t kUsbProductIdLast = 0xA54A;
+
+    /// Stores `port` (empty: choose automatically on connect) and, if `connect_now`, calls
+    /// `connect(port)`. A failed connection still yields a usable, disconnected object; the
+    /// reasons have been printed on standard error.
+    explicit OXL_over_USB(const std::string& port = "", bool connect_now = true);
+    /// Disconnects (joining the polling thread), then releases the port.
+    ~OXL_over_USB() override;
+
+    /// Disconnects first, then opens `port` (empty: the stored port name; if that is empty too,
+    /// the one adapter found by `get_port`) at 115200 baud, discards any input already waiting
+    /// and starts the polling thread. Blocks for the join of an old polling thread (up to about
+    /// 1.6 s plus a running callback) and for opening the port. Returns false, disconnected, when
+    /// no single adapter is found or the port cannot be opened (reasons on standard error).
+    bool connect(const std::string& port) override;
+    /// Stops the polling thread and waits for it to end; the thread closes the port as it ends.
+    /// Blocks until the current receive pass has finished (at most about 1.6 s plus a running
+    /// callback). Does nothing when not connected.
+    void disconnect() override;
+    /// True while the polling thread is meant to run and the port is open. Briefly takes the
+    /// port lock; does not block on the line.
+    bool is_connected() const override;
+    /// Frames one message and writes it with one blocking write (at most 1000 ms), holding the
+    /// port lock so that frames of concurrent senders never interleave. Returns false, printing
+    /// "Invalid OXL ID: <id>" or "Invalid payload length for address <id>" on standard error,
+    /// for an id outside 0..16382 or a payload outside 1..59 bytes, and false silently when the
+    /// port is not open. A short or failed write still returns true.
+    bool send_OXL(int id, const std::vector<uint8_t>& payload) override;
+
+    /// Sends the bootloader command (payload 0xC1 to id 0, the adapter), waits 100 ms, then
+    /// disconnects. Blocks for about 100 ms plus `disconnect`.
+    void enter_bootloader();
+
+    /// Body of the polling thread: runs receive passes while `is_connected()`, swallowing any
+    /// exception of a pass (and resynchronising), then closes the port. Runs on the polling
+    /// thread only; `connect` starts it.
+    void polling_thread_worker();
+    /// Delivers one received message to the callback registered for `id`, holding
+    /// `callbacks_mutex` while it runs; a message for an id without a callback is dropped
+    /// silently. An exception from the callback propagates after the lock is released. Called by
+    /// the receive parser on the polling thread.
+    void process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag);
+
+    /// Names, in listing order, of the serial ports whose USB ids are those of the adapter
+    /// (vendor 0x0483, product 0xA540..0xA54A). Does not open any port.
+    static std::vector<std::string> get_ports();
+    /// The adapter's port name when exactly one adapter is plugged in. Otherwise an empty string,
+    /// after "No serial ports found" or "Found multiple serial ports. Manually select one.
+    /// Available ports: <names>" on standard error.
+    static std::string get_port();
+
+    /// Port to open. Application thread only (`connect` and the constructor).
+    std::string port_name;
+    /// The adapter's port; never null. Opened, closed and written only under `port_mutex`; read
+    /// by the polling thread while it runs (and by `connect`, under the lock, before it starts).
+    std::unique_ptr<SerialPort> serial_port;
+    /// Atomic hand-over flag: the polling thread runs while it is set; `disconnect` clears it.
+    std::atomic<bool> running{false};
+    /// Runs `polling_thread_worker` while connected. Application thread only (started by
+    /// `connect`, joined by `disconnect`).
+    std::thread polling_thread;
+
+  private:
+    /// Guards the open state of `serial_port` and its write side: held while a frame is built and
+    /// written, and while the port is opened or closed, so that no sender writes on a port that
+    /// is being closed and frames never interleave.
+    mutable std::mutex port_mutex;
+    /// The receive parser's state. Polling thread only.
+    details::FrameReceiver receiver;
+};
+
+}  // namespace oxl_api

@@ -1,4 +1,79 @@
 #pragma once
 
-// Placeholder: filled in by the unit that owns this header.
-namespace oxl_api {}
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct sp_port;
+
+namespace oxl_api {
+
+/// One serial port of the machine as the port lister sees it.
+struct PortInfo {
+    /// System name of the port, e.g. "/dev/ttyACM0".
+    std::string name;
+    /// USB vendor id; 0 when the port is not a USB device or the id cannot be read.
+    uint16_t vid = 0;
+    /// USB product id; 0 under the same conditions as `vid`.
+    uint16_t pid = 0;
+};
+
+/// Owner of one libserialport port with the fixed line settings of the USB-to-CAN adapter
+/// (8 data bits, no parity, 1 stop bit, no flow control) and fixed time-outs: every read waits
+/// at most 800 ms, every write at most 1000 ms.
+///
+/// Failures never throw: they give false, 0 or an empty vector, and `open` prints one line on
+/// standard error. Every operation other than `open`, `close` and `list_ports` is a no-op with an
+/// empty or zero result while the port is closed.
+///
+/// Thread safety: no lock. One thread may read (`read`, `flush_input`, `in_waiting`) while one
+/// other thread writes (`write`, `flush_output`); two concurrent writers, or `open`/`close`
+/// concurrent with anything else, need the caller's own serialisation.
+class SerialPort {
+  public:
+    /// A closed port.
+    SerialPort() = default;
+    /// Closes the port if it is open.
+    ~SerialPort();
+
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+    SerialPort(SerialPort&&) = delete;
+    SerialPort& operator=(SerialPort&&) = delete;
+
+    /// Closes any open port, then opens `name` read-write at `baudrate` with the adapter's line
+    /// settings (a refused setting is ignored). Returns false, leaving the object closed, when the
+    /// port is unknown ("SerialPort: failed to find port <name>" on standard error) or cannot be
+    /// opened ("SerialPort: failed to open port <name>").
+    bool open(const std::string& name, int baudrate);
+    /// Closes and frees the port; does nothing when it is closed.
+    void close();
+    /// True while a port is open.
+    bool is_open() const { return port != nullptr; }
+
+    /// Blocks until `n` bytes have arrived or 800 ms have passed, and returns what arrived (at
+    /// most `n` bytes, possibly none). Empty on a closed port, for `n` 0, and on a read error.
+    std::vector<uint8_t> read(std::size_t n);
+    /// Writes `data` with one blocking write of at most 1000 ms. Returns the count of bytes
+    /// written; 0 on a closed port, for empty data, or on a write error.
+    std::size_t write(const std::vector<uint8_t>& data);
+    /// Discards unread input. No-op on a closed port.
+    void flush_input();
+    /// Discards unsent output. No-op on a closed port.
+    void flush_output();
+    /// Count of received bytes waiting to be read; 0 on a closed port or on error. Does not block.
+    std::size_t in_waiting() const;
+
+    /// Lists the machine's serial ports in the order the system reports them, with their USB ids
+    /// (0 when unknown). Empty when listing fails. Does not open any port.
+    static std::vector<PortInfo> list_ports();
+
+  private:
+    /// Owned libserialport handle; null exactly while the port is closed.
+    sp_port* port = nullptr;
+    /// Time-out of every read, in milliseconds.
+    uint32_t read_timeout_ms = 800;
+};
+
+}  // namespace oxl_api
