@@ -1,1 +1,133 @@
 #include "oxl_api/oxl_over_sim.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <utility>
+
+namespace oxl_api {
+
+namespace {
+
+// Longest wait of an idle polling thread, so that simulated time keeps up with the clock in
+// small steps even when nothing streams (and with an injected clock, whose future the thread
+// cannot know).
+constexpr std::chrono::milliseconds kIdleWait{20};
+
+}  // namespace
+
+OXL_over_Sim::OXL_over_Sim(bool connect_now, SimulatedBus::Clock clock)
+    : sim_bus([this](std::vector<SimMessage> batch) { enqueue(std::move(batch)); },
+              std::move(clock)) {
+    if (connect_now) {
+        connect();
+    }
+}
+
+OXL_over_Sim::~OXL_over_Sim() {
+    disconnect();
+}
+
+bool OXL_over_Sim::connect(const std::string& /*port*/) {
+    disconnect();
+    // Bring the bus up to date first: frames that fell due while disconnected are lost.
+    sim_bus.poll();
+    {
+        std::lock_guard<std::mutex> lock(outbox_mutex);
+        outbox.clear();
+        running.store(true);
+    }
+    polling_thread = std::thread(&OXL_over_Sim::polling_thread_worker, this);
+    return true;
+}
+
+void OXL_over_Sim::disconnect() {
+    {
+        std::lock_guard<std::mutex> lock(outbox_mutex);
+        running.store(false);
+    }
+    outbox_ready.notify_all();
+    if (polling_thread.joinable()) {
+        polling_thread.join();
+    }
+    std::lock_guard<std::mutex> lock(outbox_mutex);
+    outbox.clear();
+}
+
+bool OXL_over_Sim::is_connected() const {
+    return running.load();
+}
+
+bool OXL_over_Sim::send_OXL(int id, const std::vector<uint8_t>& payload) {
+    if (!check_oxl_id_range(id)) {
+        std::cerr << "Invalid OXL ID: " << id << std::endl;
+        return false;
+    }
+    if (!check_oxl_payload_size(payload)) {
+        std::cerr << "Invalid payload length for address " << id << std::endl;
+        return false;
+    }
+    if (!running.load()) {
+        return false;
+    }
+    sim_bus.deliver(id, payload);
+    return true;
+}
+
+void OXL_over_Sim::enqueue(std::vector<SimMessage> batch) {
+    {
+        std::lock_guard<std::mutex> lock(outbox_mutex);
+        if (!running.load()) {
+            return;
+        }
+        if (outbox.empty()) {
+            outbox = std::move(batch);
+        } else {
+            outbox.insert(outbox.end(), std::make_move_iterator(batch.begin()),
+                          std::make_move_iterator(batch.end()));
+        }
+    }
+    outbox_ready.notify_one();
+}
+
+void OXL_over_Sim::process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag) {
+    std::lock_guard<std::mutex> lock(callbacks_mutex);
+    const auto it = callbacks.find(id);
+    if (it == callbacks.end()) {
+        return;
+    }
+    it->second(id, std::vector<uint8_t>(payload), reply_flag);
+}
+
+void OXL_over_Sim::polling_thread_worker() {
+    std::vector<SimMessage> batch;
+    while (running.load()) {
+        const std::chrono::nanoseconds next_due = sim_bus.poll();
+        std::chrono::nanoseconds wait = kIdleWait;
+        if (next_due != std::chrono::nanoseconds::max()) {
+            wait = std::clamp(next_due - sim_bus.clock_now(), std::chrono::nanoseconds(0),
+                              std::chrono::nanoseconds(kIdleWait));
+        }
+        {
+            std::unique_lock<std::mutex> lock(outbox_mutex);
+            if (outbox.empty()) {
+                outbox_ready.wait_for(lock, wait,
+                                      [this] { return !outbox.empty() || !running.load(); });
+            }
+            batch.swap(outbox);
+        }
+        for (const SimMessage& message : batch) {
+            if (!running.load()) {
+                break;
+            }
+            try {
+                process_pkt(message.id, message.payload, message.reply_flag);
+            } catch (...) {
+                // A throwing callback must not end the receive loop; the next message goes on.
+            }
+        }
+        batch.clear();
+    }
+}
+
+}  // namespace oxl_api

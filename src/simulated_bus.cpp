@@ -1,1 +1,724 @@
 #include "oxl_api/simulated_bus.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+#include <utility>
+
+namespace oxl_api {
+
+namespace {
+
+using Mode = OrvexActuatorVirtual::Mode;
+using Items = OrvexActuatorVirtual::OXL_Items;
+using Parameters = OrvexActuatorVirtual::OXL_Parameters;
+
+// Command bytes the host sends to an actuator.
+constexpr uint8_t kStart = 0x01;
+constexpr uint8_t kStop = 0x02;
+constexpr uint8_t kChangeMode = 0x03;
+constexpr uint8_t kSetpointShort = 0x04;
+constexpr uint8_t kFeedbackPeriod = 0x06;
+constexpr uint8_t kFeedbackItems = 0x07;
+constexpr uint8_t kHomePosition = 0x0A;
+constexpr uint8_t kWriteParameters = 0x0B;
+constexpr uint8_t kReadParameters = 0x0C;
+constexpr uint8_t kTorquePerformance = 0x0D;
+constexpr uint8_t kSpeedPerformance = 0x0E;
+constexpr uint8_t kRequestItems = 0x0F;
+constexpr uint8_t kSetpointLong = 0x10;
+constexpr uint8_t kTorqueSetpoint = 0x11;
+constexpr uint8_t kSpeedSetpoint = 0x12;
+constexpr uint8_t kPositionSetpoint = 0x13;
+constexpr uint8_t kImpedanceSetpoint = 0x14;
+constexpr uint8_t kInternalSpeedSetpoint = 0x15;
+constexpr uint8_t kInternalPositionSetpoint = 0x16;
+constexpr uint8_t kSaveConfig = 0x39;
+constexpr uint8_t kPing = 0x40;
+constexpr uint8_t kBlink = 0x41;
+constexpr uint8_t kBootloader = 0xC1;
+constexpr uint8_t kFactoryRestore = 0xC2;
+
+// Report bytes an actuator sends.
+constexpr uint8_t kIdentityReport = 0x80;
+constexpr uint8_t kErrorReport = 0x82;
+constexpr uint8_t kParameterReport = 0x83;
+
+constexpr std::size_t kEntrySize = 5;
+
+bool is_item_code(uint8_t c) {
+    return (c >= 0x41 && c <= 0x4D) || (c >= 0x4F && c <= 0x62) || (c >= 0x70 && c <= 0x73) ||
+           (c >= 0x90 && c <= 0x9A);
+}
+
+bool is_parameter_code(uint8_t c) {
+    return (c >= 0x01 && c <= 0x0F) || c == 0x30 || c == 0x31 || (c >= 0x40 && c <= 0x47) ||
+           (c >= 0x80 && c <= 0x85);
+}
+
+// Items carried as unsigned counts; 0x4A is the one signed count; every other item is a float.
+bool is_unsigned_item(uint8_t c) {
+    return c == 0x42 || c == 0x44 || c == 0x60 || c == 0x61 || c == 0x62 || c == 0x90;
+}
+constexpr uint8_t kSignedItem = 0x4A;
+
+// Parameters whose value travels as an unsigned integer in a parameter report.
+bool is_unsigned_parameter(uint8_t c) {
+    return c == 0x80 || c == 0x82 || c == 0x83 || c == 0x84;
+}
+
+void put_u16(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v & 0xFF));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void put_u32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<uint8_t>((v >> shift) & 0xFF));
+    }
+}
+
+void put_f32(std::vector<uint8_t>& out, float value) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    put_u32(out, bits);
+}
+
+uint32_t get_u32(const std::vector<uint8_t>& in, std::size_t at) {
+    return static_cast<uint32_t>(in[at]) | static_cast<uint32_t>(in[at + 1]) << 8 |
+           static_cast<uint32_t>(in[at + 2]) << 16 | static_cast<uint32_t>(in[at + 3]) << 24;
+}
+
+float get_f32(const std::vector<uint8_t>& in, std::size_t at) {
+    const uint32_t bits = get_u32(in, at);
+    float value = 0.0f;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Nearest whole number, saturated at the range ends; NaN gives 0. Never undefined behaviour.
+uint32_t to_u32(float value) {
+    if (!(value > 0.0f)) {
+        return 0;  // negative, zero or NaN
+    }
+    const float r = std::round(value);
+    if (r >= 4294967296.0f) {
+        return std::numeric_limits<uint32_t>::max();
+    }
+    return static_cast<uint32_t>(r);
+}
+
+int32_t to_i32(float value) {
+    if (std::isnan(value)) {
+        return 0;
+    }
+    const float r = std::round(value);
+    if (r >= 2147483648.0f) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (r < -2147483648.0f) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(r);
+}
+
+// Appends one item entry: the code and its 4 value bytes encoded by the code's class.
+void put_item(std::vector<uint8_t>& out, uint8_t code, float value, uint32_t error_bits) {
+    out.push_back(code);
+    if (code == static_cast<uint8_t>(Items::ERRORS) && error_bits != 0) {
+        put_u32(out, error_bits);  // raised errors are reported bit for bit
+    } else if (is_unsigned_item(code)) {
+        put_u32(out, to_u32(value));
+    } else if (code == kSignedItem) {
+        put_u32(out, static_cast<uint32_t>(to_i32(value)));
+    } else {
+        put_f32(out, value);
+    }
+}
+
+float value_in(const OrvexActuatorVirtual::FeedbackMap& snapshot, uint8_t code) {
+    const auto it = snapshot.find(static_cast<Items>(code));
+    return it == snapshot.end() ? 0.0f : it->second;
+}
+
+// Splits item entries over messages of at most kMaxEntriesPerMessage entries each.
+void append_item_messages(int id, const std::vector<uint8_t>& codes,
+                          const OrvexActuatorVirtual::FeedbackMap& snapshot, uint32_t error_bits,
+                          int reply_flag, std::vector<SimMessage>& out) {
+    for (std::size_t first = 0; first < codes.size();
+         first += SimulatedBus::kMaxEntriesPerMessage) {
+        const std::size_t last =
+            std::min(codes.size(), first + SimulatedBus::kMaxEntriesPerMessage);
+        SimMessage message{id, {}, reply_flag};
+        message.payload.reserve((last - first) * kEntrySize);
+        for (std::size_t i = first; i < last; ++i) {
+            put_item(message.payload, codes[i], value_in(snapshot, codes[i]), error_bits);
+        }
+        out.push_back(std::move(message));
+    }
+}
+
+SimMessage identity_report(int id, uint16_t model_code, uint16_t firmware_word) {
+    SimMessage message{id, {kIdentityReport}, 1};
+    put_u16(message.payload, model_code);
+    put_u16(message.payload, firmware_word);
+    return message;
+}
+
+// Item codes of a request or selection: valid codes only, each once, in first-seen order.
+std::vector<uint8_t> valid_items(const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> codes;
+    for (std::size_t i = 1; i < payload.size(); ++i) {
+        const uint8_t c = payload[i];
+        if (is_item_code(c) && std::find(codes.begin(), codes.end(), c) == codes.end()) {
+            codes.push_back(c);
+        }
+    }
+    return codes;
+}
+
+std::vector<Items> as_items(const std::vector<uint8_t>& codes) {
+    std::vector<Items> items;
+    items.reserve(codes.size());
+    for (const uint8_t c : codes) {
+        items.push_back(static_cast<Items>(c));
+    }
+    return items;
+}
+
+}  // namespace
+
+SimulatedBus::SimulatedBus(Sink sink_fn, Clock clock_fn)
+    : sink(std::move(sink_fn)),
+      clock(clock_fn ? std::move(clock_fn) : Clock([] {
+          return std::chrono::duration_cast<std::chrono::nanoseconds>(
+              std::chrono::steady_clock::now().time_since_epoch());
+      })),
+      origin(clock()) {}
+
+SimulatedBus::~SimulatedBus() = default;
+
+std::chrono::nanoseconds SimulatedBus::clock_now() const {
+    return clock();
+}
+
+uint64_t SimulatedBus::tick_of(std::chrono::nanoseconds now) const {
+    if (now <= origin) {
+        return 0;
+    }
+    return static_cast<uint64_t>((now - origin) / kTick);
+}
+
+void SimulatedBus::emit(std::vector<SimMessage> batch) const {
+    if (!batch.empty() && sink) {
+        sink(std::move(batch));
+    }
+}
+
+bool SimulatedBus::add_actuator(int address, uint16_t model_code, uint16_t firmware_word) {
+    if (!OrvexActuatorVirtual::is_valid_actuator_address(address)) {
+        return false;
+    }
+    const auto now = clock_now();
+    std::vector<SimMessage> out;
+    bool added = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const uint64_t target = present_tick(now);
+        if (devices.count(address) == 0) {
+            Device& device = devices.emplace(address, Device(address)).first->second;
+            device.model_code = model_code;
+            device.firmware_word = firmware_word;
+            device.tick = target;
+            added = true;
+        }
+    }
+    emit(std::move(out));
+    return added;
+}
+
+bool SimulatedBus::remove_actuator(int address) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return devices.erase(address) > 0;
+}
+
+std::vector<int> SimulatedBus::addresses() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<int> result;
+    result.reserve(devices.size());
+    for (const auto& entry : devices) {
+        result.push_back(entry.first);
+    }
+    return result;
+}
+
+std::optional<SimulatedBus::DeviceInfo> SimulatedBus::device_info(int address) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = devices.find(address);
+    if (it == devices.end()) {
+        return std::nullopt;
+    }
+    const Device& d = it->second;
+    DeviceInfo info;
+    info.address = address;
+    info.model_code = d.model_code;
+    info.firmware_word = d.firmware_word;
+    info.stream_period_ticks = d.period_ticks;
+    info.stream_items = d.stream_items;
+    info.error_bits = d.error_bits;
+    info.silent = d.silent;
+    return info;
+}
+
+void SimulatedBus::set_adapter_firmware(uint16_t firmware_word) {
+    std::lock_guard<std::mutex> lock(mutex);
+    adapter_firmware = firmware_word;
+}
+
+bool SimulatedBus::raise_errors(int address, uint32_t bits) {
+    const auto now = clock_now();
+    std::vector<SimMessage> out;
+    bool raised = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto it = advance_one(address, now, out);
+        if (it != devices.end() && !it->second.silent && bits != 0) {
+            it->second.error_bits |= bits;
+            SimMessage report{address, {kErrorReport}, 0};
+            put_u32(report.payload, bits);
+            out.push_back(std::move(report));
+            raised = true;
+        }
+    }
+    emit(std::move(out));
+    return raised;
+}
+
+bool SimulatedBus::clear_errors(int address) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = devices.find(address);
+    if (it == devices.end()) {
+        return false;
+    }
+    it->second.error_bits = 0;
+    return true;
+}
+
+bool SimulatedBus::reset_device(int address) {
+    const auto now = clock_now();
+    std::vector<SimMessage> out;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto it = advance_one(address, now, out);
+        if (it != devices.end()) {
+            Device& d = it->second;
+            d.silent = false;
+            d.sim.stop();
+            stop_streaming(d);
+            d.error_bits = 0;
+            found = true;
+        }
+    }
+    emit(std::move(out));
+    return found;
+}
+
+void SimulatedBus::deliver(int id, const std::vector<uint8_t>& payload) {
+    const auto now = clock_now();
+    std::vector<SimMessage> out;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++counters.messages_received;
+        // Devices are independent: only the addressed one needs to be brought to the present.
+        const auto it = advance_one(id, now, out);
+        if (payload.empty()) {
+            // Nothing to act on; fall through to send what came due.
+        } else if (id == kAdapterId) {
+            // The adapter answers pings only; its own commands (bootloader) have no effect here.
+            if (payload[0] == kPing) {
+                out.push_back(identity_report(kAdapterId, kAdapterModelCode, adapter_firmware));
+            }
+        } else {
+            if (it != devices.end() && !it->second.silent) {
+                handle(id, it->second, payload, out);
+                settle_address(id);
+            }
+        }
+    }
+    emit(std::move(out));
+}
+
+std::chrono::nanoseconds SimulatedBus::poll() {
+    const auto now = clock_now();
+    std::vector<SimMessage> out;
+    auto next_due = std::chrono::nanoseconds::max();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        advance_all(now, out);
+        uint64_t next_tick = std::numeric_limits<uint64_t>::max();
+        for (const auto& entry : devices) {
+            const Device& d = entry.second;
+            if (streams(d)) {
+                next_tick = std::min(next_tick, d.next_due_tick);
+            }
+        }
+        const auto max_ticks =
+            static_cast<uint64_t>((std::chrono::nanoseconds::max() - origin) / kTick);
+        if (next_tick < max_ticks) {
+            next_due = origin + kTick * static_cast<int64_t>(next_tick);
+        }
+    }
+    emit(std::move(out));
+    return next_due;
+}
+
+uint64_t SimulatedBus::ticks() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return bus_tick;
+}
+
+SimulatedBus::Stats SimulatedBus::stats() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return counters;
+}
+
+bool SimulatedBus::with_actuator(int address,
+                                 const std::function<void(OrvexActuatorVirtual&)>& fn) {
+    const auto now = clock_now();
+    std::vector<SimMessage> out;
+    std::unique_lock<std::mutex> lock(mutex);
+    const auto it = advance_one(address, now, out);
+    const bool found = it != devices.end();
+    if (found) {
+        try {
+            fn(it->second.sim);
+        } catch (...) {
+            // Frames that came due are still sent, after the lock is released.
+            settle_address(address);
+            lock.unlock();
+            emit(std::move(out));
+            throw;
+        }
+        settle_address(address);
+    }
+    lock.unlock();
+    emit(std::move(out));
+    return found;
+}
+
+// ---- stepping ----
+
+uint64_t SimulatedBus::present_tick(std::chrono::nanoseconds now) {
+    bus_tick = std::max(bus_tick, tick_of(now));
+    return bus_tick;
+}
+
+void SimulatedBus::advance_all(std::chrono::nanoseconds now, std::vector<SimMessage>& out) {
+    const uint64_t target = present_tick(now);
+    // Frames go out in tick order across devices, as they would follow each other on a shared
+    // bus: one round per tick at which some frame is due (devices streaming at one rate share
+    // their ticks, so there are few rounds).
+    for (;;) {
+        uint64_t round = std::numeric_limits<uint64_t>::max();
+        for (auto& entry : devices) {
+            Device& d = entry.second;
+            if (streams(d)) {
+                skip_stale(d, target);
+                round = std::min(round, d.next_due_tick);
+            }
+        }
+        if (round > target) {
+            break;
+        }
+        for (auto& entry : devices) {
+            if (streams(entry.second) && entry.second.next_due_tick == round) {
+                advance_device(entry.first, entry.second, round, out);
+            }
+        }
+    }
+    for (auto& entry : devices) {
+        advance_device(entry.first, entry.second, target, out);
+    }
+}
+
+bool SimulatedBus::streams(const Device& d) {
+    return !d.silent && d.period_ticks > 0 && !d.stream_items.empty();
+}
+
+void SimulatedBus::skip_stale(Device& d, uint64_t target) {
+    if (streams(d) && d.next_due_tick < target && target - d.next_due_tick > kMaxCatchUpTicks) {
+        // Too far behind: drop the frames older than the catch-up window instead of flooding the
+        // host with stale data.
+        const uint64_t oldest = target - kMaxCatchUpTicks;
+        const uint64_t skipped = (oldest - d.next_due_tick + d.period_ticks - 1) / d.period_ticks;
+        d.next_due_tick += skipped * d.period_ticks;
+        counters.frames_skipped += skipped;
+    }
+}
+
+std::map<int, SimulatedBus::Device>::iterator SimulatedBus::advance_one(
+    int address, std::chrono::nanoseconds now, std::vector<SimMessage>& out) {
+    const uint64_t target = present_tick(now);
+    const auto it = devices.find(address);
+    if (it != devices.end()) {
+        advance_device(address, it->second, target, out);
+    }
+    return it;
+}
+
+void SimulatedBus::advance_device(int address, Device& d, uint64_t target,
+                                  std::vector<SimMessage>& out) {
+    if (d.silent) {
+        // In its bootloader the firmware does not run: the plant is frozen and nothing streams.
+        d.tick = std::max(d.tick, target);
+        return;
+    }
+    // Steps the plant to tick `t`, in calls that fit the step count of the simulation.
+    const auto step_to = [&d](uint64_t t) {
+        uint64_t n = t - d.tick;
+        if (n == 0) {
+            d.sim.update_feedback_snapshot();
+        }
+        while (n > 0) {
+            const uint64_t chunk = std::min<uint64_t>(n, 1u << 30);
+            d.sim.start_steps(static_cast<int>(chunk));
+            n -= chunk;
+        }
+        d.tick = t;
+    };
+    skip_stale(d, target);
+    while (d.tick < target) {
+        if (!streams(d) || d.next_due_tick > target) {
+            step_to(target);
+            break;
+        }
+        step_to(d.next_due_tick);
+        append_item_messages(address, d.stream_items, d.sim.feedback, d.error_bits, 0, out);
+        ++counters.frames_sent;
+        d.next_due_tick += d.period_ticks;
+    }
+}
+
+// ---- commands ----
+
+void SimulatedBus::stop_streaming(Device& d) {
+    d.period_ticks = 0;
+    d.stream_items.clear();
+}
+
+void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& payload,
+                          std::vector<SimMessage>& out) {
+    OrvexActuatorVirtual& sim = d.sim;
+    const std::size_t n = payload.size();
+    // The k-th float argument after the command byte.
+    const auto arg = [&payload](std::size_t k) { return get_f32(payload, 1 + 4 * k); };
+    // True when the payload holds the command byte and `floats` float arguments.
+    const auto has_floats = [n](std::size_t floats) { return n >= 1 + 4 * floats; };
+
+    switch (payload[0]) {
+        case kPing:
+            sim.connect();
+            out.push_back(identity_report(address, d.model_code, d.firmware_word));
+            break;
+        case kStart:
+            sim.start();
+            break;
+        case kStop:
+            sim.stop();
+            break;
+        case kChangeMode:
+            if (n >= 2) {
+                sim.change_mode(static_cast<Mode>(payload[1]));
+            }
+            break;
+        case kSetpointShort:
+            if (has_floats(1)) {
+                sim.change_setpoint(arg(0));
+            }
+            break;
+        case kSetpointLong:
+            // The two further values are firmware tuning; the plant follows the setpoint only.
+            if (has_floats(3)) {
+                sim.change_setpoint(arg(0));
+            }
+            break;
+        case kTorqueSetpoint:
+            if (has_floats(5)) {
+                sim.change_torque_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4));
+            }
+            break;
+        case kSpeedSetpoint:
+            if (has_floats(5)) {
+                sim.change_speed_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4));
+            }
+            break;
+        case kPositionSetpoint:
+            if (has_floats(6)) {
+                sim.change_position_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5));
+            }
+            break;
+        case kImpedanceSetpoint:
+            if (has_floats(8)) {
+                sim.change_impedance_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5),
+                                              arg(6), arg(7));
+            }
+            break;
+        case kInternalSpeedSetpoint:
+        case kInternalPositionSetpoint: {
+            // The first raw value is the setpoint of the mode; the others are firmware tuning.
+            const bool speed = payload[0] == kInternalSpeedSetpoint;
+            if (has_floats(speed ? 4 : 9)) {
+                sim.change_mode(speed ? Mode::SPEED : Mode::POSITION);
+                sim.change_setpoint(arg(0));
+            }
+            break;
+        }
+        case kFeedbackPeriod:
+            if (n >= 5) {
+                d.period_ticks = get_u32(payload, 1);
+                if (d.period_ticks > 0) {
+                    // Frames fall on multiples of the period in bus ticks, so that devices
+                    // streaming at one rate send in the same tick (as a shared sync would).
+                    d.next_due_tick = (d.tick / d.period_ticks + 1) * d.period_ticks;
+                }
+            }
+            break;
+        case kFeedbackItems:
+            d.stream_items = valid_items(payload);
+            sim.set_feedback_items(as_items(d.stream_items));
+            break;
+        case kRequestItems: {
+            std::vector<uint8_t> codes = valid_items(payload);
+            if (codes.empty()) {
+                break;
+            }
+            codes.resize(std::min(codes.size(), kMaxEntriesPerMessage));  // one message only
+            // Let the simulation compute the requested items, then put its selection back.
+            const std::vector<Items> streamed = sim.feedback_items;
+            sim.set_feedback_items(as_items(codes));
+            append_item_messages(address, codes, sim.feedback, d.error_bits, 1, out);
+            sim.set_feedback_items(streamed);
+            break;
+        }
+        case kWriteParameters:
+            write_parameters(address, d, payload);
+            break;
+        case kReadParameters: {
+            std::vector<uint8_t> codes;
+            for (std::size_t i = 1; i < n; ++i) {
+                if (is_parameter_code(payload[i])) {
+                    codes.push_back(payload[i]);
+                }
+            }
+            for (std::size_t first = 0; first < codes.size(); first += kMaxEntriesPerMessage) {
+                const std::size_t last = std::min(codes.size(), first + kMaxEntriesPerMessage);
+                SimMessage report{address, {kParameterReport}, 1};
+                for (std::size_t i = first; i < last; ++i) {
+                    const float value = sim.param_or_nan(static_cast<Parameters>(codes[i]));
+                    report.payload.push_back(codes[i]);
+                    if (is_unsigned_parameter(codes[i])) {
+                        put_u32(report.payload, to_u32(value));
+                    } else {
+                        put_f32(report.payload, value);
+                    }
+                }
+                out.push_back(std::move(report));
+            }
+            break;
+        }
+        case kTorquePerformance:
+            if (n >= 2) {
+                sim.set_torque_performance(
+                    static_cast<OrvexActuatorVirtual::TorquePerformance>(payload[1]));
+            }
+            break;
+        case kSpeedPerformance:
+            if (n >= 2) {
+                sim.set_speed_performance(
+                    static_cast<OrvexActuatorVirtual::SpeedPerformance>(payload[1]));
+            }
+            break;
+        case kHomePosition:
+            sim.set_home_position();
+            break;
+        case kSaveConfig:
+            sim.save_config();
+            break;
+        case kBlink:
+            sim.blink();
+            break;
+        case kBootloader:
+            // The device waits for a firmware image and ignores the bus until it is reset.
+            sim.stop();
+            stop_streaming(d);
+            d.silent = true;
+            break;
+        case kFactoryRestore: {
+            // Factory configuration, then the reset that follows it on a device. The plant
+            // (position, speed, time) and the identity are physical and stay.
+            const OrvexActuatorVirtual factory(address);
+            sim.stop();
+            sim.mode = factory.mode;
+            sim.setpoint = factory.setpoint;
+            sim.can_high_speed = factory.can_high_speed;
+            sim.torque_performance = factory.torque_performance;
+            sim.speed_performance = factory.speed_performance;
+            sim.parameters = factory.parameters;
+            sim.set_feedback_items(factory.feedback_items);
+            stop_streaming(d);
+            d.error_bits = 0;
+            break;
+        }
+        default:
+            break;  // unknown command: ignored, as a device would
+    }
+}
+
+void SimulatedBus::write_parameters(int address, Device& d, const std::vector<uint8_t>& payload) {
+    std::unordered_map<Parameters, float> values;
+    for (std::size_t at = 1; at + kEntrySize <= payload.size(); at += kEntrySize) {
+        const uint8_t code = payload[at];
+        if (!is_parameter_code(code)) {
+            continue;  // not a parameter of this device
+        }
+        const float value = get_f32(payload, at + 1);
+        if (code == static_cast<uint8_t>(Parameters::ADDRESS)) {
+            // The new id must be a valid actuator address that no other device uses; the
+            // comparison also rejects NaN. Whole-number truncation as the simulation does.
+            const bool in_range = value >= 16.0f && value < 16383.0f;
+            const int new_address = in_range ? static_cast<int>(value) : 0;
+            if (!in_range || (new_address != address && devices.count(new_address) != 0)) {
+                continue;
+            }
+        }
+        values[static_cast<Parameters>(code)] = value;
+    }
+    d.sim.set_parameters(values);
+}
+
+void SimulatedBus::settle_address(int address) {
+    const auto it = devices.find(address);
+    if (it == devices.end()) {
+        return;
+    }
+    OrvexActuatorVirtual& sim = it->second.sim;
+    const int new_address = sim.address;
+    if (new_address == address) {
+        return;
+    }
+    if (!OrvexActuatorVirtual::is_valid_actuator_address(new_address) ||
+        devices.count(new_address) != 0) {
+        // Not a place the device can move to: it stays where it is.
+        sim.address = address;
+        sim.parameters[Parameters::ADDRESS] = static_cast<float>(address);
+        return;
+    }
+    auto node = devices.extract(it);
+    node.key() = new_address;
+    devices.insert(std::move(node));
+}
+
+}  // namespace oxl_api

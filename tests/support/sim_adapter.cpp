@@ -1,0 +1,90 @@
+#include "sim_adapter.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace oxl_test {
+
+namespace {
+
+// Longest wait of an idle writer; bounds the size of each catch-up of simulated time.
+constexpr std::chrono::milliseconds kIdleWait{20};
+
+}  // namespace
+
+SimAdapter::SimAdapter(oxl_api::SimulatedBus::Clock clock)
+    : sim_bus([this](std::vector<oxl_api::SimMessage> batch) { enqueue(std::move(batch)); },
+              std::move(clock)) {
+    fake.set_responder([this](const HostFrame& frame, FakeAdapter&) {
+        sim_bus.deliver(frame.id(), frame.payload);
+    });
+    writer = std::thread(&SimAdapter::writer_loop, this);
+}
+
+SimAdapter::~SimAdapter() {
+    fake.set_responder({});
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    writer.join();
+}
+
+std::size_t SimAdapter::failed_writes() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return write_failures;
+}
+
+void SimAdapter::enqueue(std::vector<oxl_api::SimMessage> batch) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stopping) {
+            return;
+        }
+        pending.insert(pending.end(), std::make_move_iterator(batch.begin()),
+                       std::make_move_iterator(batch.end()));
+    }
+    wake.notify_one();
+}
+
+void SimAdapter::writer_loop() {
+    std::vector<oxl_api::SimMessage> batch;
+    std::vector<uint8_t> bytes;
+    for (;;) {
+        const auto next_due = sim_bus.poll();
+        std::chrono::nanoseconds wait = kIdleWait;
+        if (next_due != std::chrono::nanoseconds::max()) {
+            wait = std::clamp(next_due - sim_bus.clock_now(), std::chrono::nanoseconds(0),
+                              std::chrono::nanoseconds(kIdleWait));
+        }
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (pending.empty() && !stopping) {
+                wake.wait_for(lock, wait, [this] { return !pending.empty() || stopping; });
+            }
+            if (stopping) {
+                return;
+            }
+            batch.swap(pending);
+        }
+        if (batch.empty()) {
+            continue;
+        }
+        // One write for the whole batch: frames that fell due together reach the host together.
+        bytes.clear();
+        for (const oxl_api::SimMessage& message : batch) {
+            const auto id_field = static_cast<uint16_t>((message.id & 0x3FFF) |
+                                                        (message.reply_flag != 0 ? 0x8000 : 0));
+            const std::vector<uint8_t> frame = encode_adapter_frame(id_field, message.payload);
+            bytes.insert(bytes.end(), frame.begin(), frame.end());
+        }
+        if (!fake.write_raw(bytes)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            write_failures += batch.size();
+        }
+        batch.clear();
+    }
+}
+
+}  // namespace oxl_test
