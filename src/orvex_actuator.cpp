@@ -1,1 +1,888 @@
 #include "oxl_api/orvex_actuator.hpp"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+namespace oxl_api {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Command codes sent to an actuator.
+constexpr uint8_t kCmdStart = 0x01;
+constexpr uint8_t kCmdStop = 0x02;
+constexpr uint8_t kCmdMode = 0x03;
+constexpr uint8_t kCmdSetpoint = 0x04;
+constexpr uint8_t kCmdFeedbackRate = 0x06;
+constexpr uint8_t kCmdFeedbackItems = 0x07;
+constexpr uint8_t kCmdHome = 0x0A;
+constexpr uint8_t kCmdWriteParameters = 0x0B;
+constexpr uint8_t kCmdReadParameters = 0x0C;
+constexpr uint8_t kCmdTorquePerformance = 0x0D;
+constexpr uint8_t kCmdSpeedPerformance = 0x0E;
+constexpr uint8_t kCmdRequestItems = 0x0F;
+constexpr uint8_t kCmdSetpointLong = 0x10;
+constexpr uint8_t kCmdTorqueSetpoint = 0x11;
+constexpr uint8_t kCmdSpeedSetpoint = 0x12;
+constexpr uint8_t kCmdPositionSetpoint = 0x13;
+constexpr uint8_t kCmdImpedanceSetpoint = 0x14;
+constexpr uint8_t kCmdInternalSpeedSetpoint = 0x15;
+constexpr uint8_t kCmdInternalPositionSetpoint = 0x16;
+constexpr uint8_t kCmdSaveConfig = 0x39;
+constexpr uint8_t kCmdPing = 0x40;
+constexpr uint8_t kCmdBlink = 0x41;
+constexpr uint8_t kCmdBootloader = 0xC1;
+constexpr uint8_t kCmdClearConfig = 0xC2;
+
+// Report kinds received from an actuator.
+constexpr uint8_t kReportEnd = 0x00;
+constexpr uint8_t kReportIdentity = 0x80;
+constexpr uint8_t kReportErrors = 0x82;
+constexpr uint8_t kReportParameters = 0x83;
+
+constexpr std::size_t kMaxCodesPerRequest = 9;
+constexpr int kMaxRateHz = 10000;
+constexpr int kTicksPerSecond = 10000;
+constexpr int kMinAddress = 0x10;
+constexpr int kMaxAddress = 0x3FFE;
+constexpr float kScanWaitS = 0.05f;
+constexpr float kAdapterCheckTimeoutS = 1.0f;
+
+using Params = OrvexActuator::OXL_Parameters;
+
+// The 48 feedback item codes and the two integer classes among them.
+constexpr std::array<uint8_t, 48> kItemCodes = {
+    0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4F, 0x50, 0x51,
+    0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F, 0x60, 0x61,
+    0x62, 0x70, 0x71, 0x72, 0x73, 0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9A};
+constexpr bool strictly_ascending(const std::array<uint8_t, 48>& codes) {
+    for (std::size_t i = 1; i < codes.size(); ++i) {
+        if (codes[i - 1] >= codes[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+// Catches a missing initialiser (which would read as code 0) and a duplicate.
+static_assert(strictly_ascending(kItemCodes), "item codes must be 48 distinct ascending codes");
+static_assert(kItemCodes.size() <= 64, "the per-frame seen mask is 64 bits wide");
+constexpr std::array<uint8_t, 6> kUnsignedItemCodes = {0x42, 0x44, 0x60, 0x61, 0x62, 0x90};
+constexpr uint8_t kSignedItemCode = 0x4A;
+
+enum class ItemClass : uint8_t { NONE, FLOAT, UNSIGNED, SIGNED };
+
+struct ItemInfo {
+    ItemClass cls = ItemClass::NONE;
+    uint8_t index = 0;  // position in kItemCodes, for the per-frame "seen" bit mask
+};
+
+// Lookup table by code byte, built from the code lists on first use; the initialisation of a
+// function-local static is thread-safe, so two transports decoding at once see one table.
+const std::array<ItemInfo, 256>& item_table() {
+    static const std::array<ItemInfo, 256> table = [] {
+        std::array<ItemInfo, 256> t{};
+        for (std::size_t i = 0; i < kItemCodes.size(); ++i) {
+            t[kItemCodes[i]] = {ItemClass::FLOAT, static_cast<uint8_t>(i)};
+        }
+        for (uint8_t code : kUnsignedItemCodes) {
+            t[code].cls = ItemClass::UNSIGNED;
+        }
+        t[kSignedItemCode].cls = ItemClass::SIGNED;
+        return t;
+    }();
+    return table;
+}
+
+struct ErrorDescription {
+    int bit;
+    bool serious;  // the default error callback stops the actuator
+    const char* text;
+};
+
+// Error bit descriptions in ascending bit order, built on first use (thread-safe static).
+const std::vector<ErrorDescription>& error_table() {
+    static const std::vector<ErrorDescription> table = {
+        {0, false, "Overtemperature"},
+        {2, false, "Position reference maximum"},
+        {3, false, "Position reference minimum"},
+        {4, false, "Speed feedback maximum"},
+        {5, false, "VBUS out of range"},
+        {6, false, "Torque reference maximum"},
+        {7, false, "Torque feedback maximum"},
+        {8, false, "Position feedback maximum"},
+        {9, false, "Position feedback minimum"},
+        {12, false, "Control overrun"},
+        {16, true, "Current maximum"},
+        {17, true, "Invalid limits"},
+        {29, true, "VBUS critical range"},
+        {30, true, "Internal encoder error"},
+        {31, true, "External encoder error"},
+    };
+    return table;
+}
+
+constexpr std::array<Params, 31> kAllParameters = {
+    Params::K_DAMP,
+    Params::K_STIFF,
+    Params::T_FF,
+    Params::LIMIT_TORQUE,
+    Params::PARAM_05,
+    Params::PARAM_06,
+    Params::LIMIT_SPEED_MAX,
+    Params::LIMIT_SPEED_MIN,
+    Params::PROFILE_POSITION_MAX,
+    Params::PROFILE_POSITION_MIN,
+    Params::PROFILE_SPEED_MAX,
+    Params::PROFILE_SPEED_MIN,
+    Params::PARAM_0D,
+    Params::PARAM_0E,
+    Params::PARAM_0F,
+    Params::MODE,
+    Params::SETPOINT,
+    Params::TORQUE_PERFORMANCE,
+    Params::SPEED_PERFORMANCE,
+    Params::PARAM_42,
+    Params::PARAM_43,
+    Params::PARAM_44,
+    Params::PARAM_45,
+    Params::PARAM_46,
+    Params::PARAM_47,
+    Params::PARAM_80,
+    Params::ADDRESS,
+    Params::PARAM_82,
+    Params::PARAM_83,
+    Params::PARAM_84,
+    Params::CAN_HIGH_SPEED,
+};
+
+uint16_t read_u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (static_cast<unsigned>(p[1]) << 8));
+}
+
+uint32_t read_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+float float_from_bits(uint32_t word) {
+    float value;
+    std::memcpy(&value, &word, sizeof value);
+    return value;
+}
+
+void append_u32(std::vector<uint8_t>& payload, uint32_t word) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        payload.push_back(static_cast<uint8_t>(word >> shift));
+    }
+}
+
+// Truncation toward zero as a conversion to a 32-bit signed integer does, without its undefined
+// cases: NaN gives 0 and values beyond the range saturate at its ends.
+float truncate_to_int32(float value) {
+    if (std::isnan(value)) {
+        return 0.0f;
+    }
+    if (value >= 2147483648.0f) {
+        return static_cast<float>(std::numeric_limits<int32_t>::max());
+    }
+    if (value <= -2147483648.0f) {
+        return static_cast<float>(std::numeric_limits<int32_t>::min());
+    }
+    return static_cast<float>(static_cast<int32_t>(value));
+}
+
+float elapsed_seconds(Clock::time_point start) {
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    return static_cast<float>(ns) / 1e9f;
+}
+
+// Lines are formatted apart from the target stream so that its flags are left as found.
+std::string to_hex(int value) {
+    std::ostringstream out;
+    out << std::hex << static_cast<unsigned>(value);
+    return out.str();
+}
+
+void print_line(std::ostream& stream, const std::string& line) {
+    stream << line << std::endl;
+}
+
+}  // namespace
+
+void append_float(std::vector<uint8_t>& payload, float value) {
+    uint32_t word;
+    std::memcpy(&word, &value, sizeof word);
+    append_u32(payload, word);
+}
+
+const std::vector<std::string> OrvexActuator::MODELS_NAMES = {
+    "",      "ARVEN", "BRISO", "CALDE", "DORVA", "CAN_ADAPTER",
+    "EMBRA", "FJALO", "GLENT", "HAVRO", "IVAST"};
+
+OrvexActuator::OrvexActuator(OXL& oxl_, int address_)
+    : oxl(oxl_),
+      address(address_),
+      model(MODELS_NAMES.empty() ? std::string() : MODELS_NAMES[0]),
+      alive(std::make_shared<std::atomic<bool>>(true)) {
+    error_callback = std::make_shared<const ErrorCallback>(
+        [this](int addr, ErrorMap errors) { default_error_callback(addr, errors); });
+    oxl.setCallback(address, make_message_callback());
+}
+
+OrvexActuator::~OrvexActuator() {
+    // Cleared before the removal: a callback still registered under another id then returns at
+    // once, and removeCallback waits out one that is running now (dispatch holds the registry
+    // lock while it runs).
+    alive->store(false, std::memory_order_release);
+    stop();
+    oxl.removeCallback(address);
+}
+
+OXL::MessageCallback OrvexActuator::make_message_callback() {
+    std::shared_ptr<std::atomic<bool>> flag = alive;
+    return [flag, this](int id, std::vector<uint8_t> payload, int reply_flag) {
+        if (!flag->load(std::memory_order_acquire)) {
+            return;
+        }
+        can_callback(id, std::move(payload), reply_flag);
+    };
+}
+
+void OrvexActuator::read_identity(std::string& model_out, std::string& firmware_out) const {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    model_out = model;
+    firmware_out = firmware;
+}
+
+int OrvexActuator::current_address() const {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    return address;
+}
+
+// ---- connection and common send path ----
+
+void OrvexActuator::disconnect() {
+    stop();
+    oxl.removeCallback(address);
+    connected = false;
+}
+
+void OrvexActuator::send_oxl_common(const std::vector<uint8_t>& payload) {
+    oxl.send_OXL(current_address(), payload);
+}
+
+bool OrvexActuator::send_ping(float timeout_s) {
+    ping_answered.store(false);
+    send_oxl_common({kCmdPing});
+    const auto start = Clock::now();
+    for (;;) {
+        if (!(timeout_s > elapsed_seconds(start))) {
+            return false;
+        }
+        if (ping_answered.load()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool OrvexActuator::connect(float timeout_s) {
+    connected = send_ping(timeout_s);
+    return connected;
+}
+
+// ---- commands ----
+
+void OrvexActuator::start() {
+    send_oxl_common({kCmdStart});
+}
+
+void OrvexActuator::stop() {
+    send_oxl_common({kCmdStop});
+}
+
+void OrvexActuator::change_mode(Mode m) {
+    mode = m;
+    send_oxl_common({kCmdMode, static_cast<uint8_t>(m)});
+}
+
+void OrvexActuator::change_setpoint(float a, float b, float c) {
+    std::vector<uint8_t> payload;
+    if (b == 0.0f && c == 0.0f) {
+        payload.push_back(kCmdSetpoint);
+        append_float(payload, a);
+    } else {
+        payload.push_back(kCmdSetpointLong);
+        for (float v : {a, b, c}) {
+            append_float(payload, v);
+        }
+    }
+    send_oxl_common(payload);
+}
+
+void OrvexActuator::send_mode_then(Mode m, uint8_t command, std::initializer_list<float> values) {
+    if (mode != m) {
+        change_mode(m);
+    }
+    std::vector<uint8_t> payload;
+    payload.reserve(1 + 4 * values.size());
+    payload.push_back(command);
+    for (float v : values) {
+        append_float(payload, v);
+    }
+    send_oxl_common(payload);
+}
+
+void OrvexActuator::change_torque_setpoint(float setpoint, float o1, float o2, float o3, float o4) {
+    send_mode_then(Mode::TORQUE, kCmdTorqueSetpoint, {setpoint, o1, o2, o3, o4});
+}
+
+void OrvexActuator::change_speed_setpoint(float setpoint, float o1, float o2, float o3, float o4) {
+    send_mode_then(Mode::SPEED, kCmdSpeedSetpoint, {setpoint, o1, o2, o3, o4});
+}
+
+void OrvexActuator::change_position_setpoint(float setpoint, float o1, float o2, float o3, float o4,
+                                             float o5) {
+    send_mode_then(Mode::POSITION, kCmdPositionSetpoint, {setpoint, o1, o2, o3, o4, o5});
+}
+
+void OrvexActuator::change_impedance_setpoint(float setpoint, float o1, float o2, float o3,
+                                              float o4, float o5, float o6, float o7) {
+    send_mode_then(Mode::IMPEDANCE, kCmdImpedanceSetpoint, {setpoint, o1, o2, o3, o4, o5, o6, o7});
+}
+
+void OrvexActuator::internal_change_speed_setpoint(float x1, float x2, float x3, float x4) {
+    send_mode_then(Mode::SPEED, kCmdInternalSpeedSetpoint, {x1, x2, x3, x4});
+}
+
+void OrvexActuator::internal_change_position_setpoint(float x1, float x2, float x3, float x4,
+                                                      float x5, float x6, float x7, float x8,
+                                                      float x9) {
+    send_mode_then(Mode::POSITION, kCmdInternalPositionSetpoint,
+                   {x1, x2, x3, x4, x5, x6, x7, x8, x9});
+}
+
+void OrvexActuator::blink() {
+    send_oxl_common({kCmdBlink});
+}
+
+void OrvexActuator::set_home_position() {
+    send_oxl_common({kCmdHome});
+}
+
+void OrvexActuator::enter_bootloader() {
+    send_oxl_common({kCmdBootloader});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+// ---- feedback ----
+
+void OrvexActuator::can_callback(int /*id*/, std::vector<uint8_t> payload, int reply_flag) {
+    const auto& table = item_table();
+    const std::size_t n = payload.size();
+    const uint8_t* p = payload.data();
+
+    // Entries are decoded into a fixed array first: at most one slot per distinct item code,
+    // whatever the payload length; `seen` marks the codes already present so that a repeated
+    // code overwrites its slot.
+    struct Entry {
+        uint8_t index;
+        float value;
+    };
+    std::array<Entry, kItemCodes.size()> entries;
+    std::array<uint8_t, kItemCodes.size()> slot_of;
+    uint64_t seen = 0;
+    std::size_t count = 0;
+
+    for (std::size_t pos = 0; pos < n; pos += 5) {
+        const uint8_t c = p[pos];
+        if (c == kReportEnd) {
+            break;
+        }
+        if (c == kReportIdentity) {
+            if (pos + 4 >= n) {
+                break;
+            }
+            const uint16_t model_code = read_u16(p + pos + 1);
+            std::string version = parse_firmware_version(read_u16(p + pos + 3));
+            std::string name;  // stays empty for an unknown code (or a table not yet built)
+            if (model_code < MODELS_NAMES.size()) {
+                name = MODELS_NAMES[model_code];
+            } else if (!MODELS_NAMES.empty()) {
+                name = MODELS_NAMES[0];
+            }
+            {
+                std::lock_guard<std::mutex> lock(state_mutex);
+                firmware = std::move(version);
+                model = std::move(name);
+            }
+            ping_answered.store(true);
+            return;
+        }
+        if (c == kReportParameters) {
+            // pos + 1 <= n, and n fits the vector; a payload beyond int range is not a message.
+            if (pos + 1 <= static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+                parse_parameters(payload, static_cast<int>(pos + 1));
+            }
+            return;
+        }
+        if (c == kReportErrors) {
+            if (pos + 4 >= n) {
+                break;
+            }
+            parse_errors(read_u32(p + pos + 1));
+            return;
+        }
+        const ItemInfo info = table[c];
+        if (info.cls == ItemClass::NONE) {
+            print_line(std::cerr, "Unknown command 0x" + to_hex(static_cast<int>(c)));
+            return;
+        }
+        if (pos + 4 >= n) {
+            break;
+        }
+        const uint32_t word = read_u32(p + pos + 1);
+        float value;
+        switch (info.cls) {
+            case ItemClass::UNSIGNED:
+                value = static_cast<float>(word);
+                break;
+            case ItemClass::SIGNED: {
+                int32_t signed_word;
+                std::memcpy(&signed_word, &word, sizeof signed_word);
+                value = static_cast<float>(signed_word);
+                break;
+            }
+            default:
+                value = float_from_bits(word);
+                break;
+        }
+        const uint64_t bit = uint64_t{1} << info.index;
+        if (seen & bit) {
+            entries[slot_of[info.index]].value = value;
+        } else {
+            seen |= bit;
+            slot_of[info.index] = static_cast<uint8_t>(count);
+            entries[count++] = {info.index, value};
+        }
+    }
+
+    auto to_map = [&] {
+        FeedbackMap items;
+        items.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            items.emplace(static_cast<OXL_Items>(kItemCodes[entries[i].index]), entries[i].value);
+        }
+        return items;
+    };
+
+    if (reply_flag != 0) {
+        FeedbackMap answer = to_map();
+        std::lock_guard<std::mutex> lock(state_mutex);
+        requested_items.swap(answer);
+        return;  // the old answer is destroyed after the lock is released
+    }
+
+    FeedbackSlot callback;
+    int addr;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        for (std::size_t i = 0; i < count; ++i) {
+            feedback.value[entries[i].index] = entries[i].value;
+        }
+        feedback.present |= seen;
+        callback = feedback_callback;
+        addr = address;
+    }
+    if (callback) {
+        (*callback)(addr, to_map());
+    }
+}
+
+void OrvexActuator::setFeedbackItems(const std::vector<OXL_Items>& items) {
+    std::vector<uint8_t> payload;
+    payload.reserve(1 + items.size());
+    payload.push_back(kCmdFeedbackItems);
+    for (OXL_Items item : items) {
+        payload.push_back(static_cast<uint8_t>(item));
+    }
+    send_oxl_common(payload);
+    std::lock_guard<std::mutex> lock(state_mutex);
+    feedback.present = 0;
+}
+
+void OrvexActuator::setFeedbackRate(int rate_hz) {
+    if (rate_hz < 0) {
+        print_line(std::cerr, "Rate must be non-negative");
+        return;
+    }
+    if (rate_hz > kMaxRateHz) {
+        print_line(std::cerr, "Rate cannot exceed " + std::to_string(kMaxRateHz) + " Hz");
+        return;
+    }
+    // Period in 100 us ticks, rounded to the nearest tick with halves up.
+    const uint32_t period =
+        rate_hz == 0 ? 0u : static_cast<uint32_t>((kTicksPerSecond + rate_hz / 2) / rate_hz);
+    std::vector<uint8_t> payload{kCmdFeedbackRate};
+    append_u32(payload, period);
+    send_oxl_common(payload);
+}
+
+void OrvexActuator::setFeedbackRate(Rates rate) {
+    setFeedbackRate(static_cast<int>(rate));
+}
+
+void OrvexActuator::set_feedback_callback(FeedbackCallback callback) {
+    FeedbackSlot slot;
+    if (callback) {
+        slot = std::make_shared<const FeedbackCallback>(std::move(callback));
+    }
+    std::lock_guard<std::mutex> lock(state_mutex);
+    feedback_callback.swap(slot);
+}
+
+OrvexActuator::FeedbackMap OrvexActuator::get_feedback() const {
+    ItemValues values;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        values = feedback;
+    }
+    FeedbackMap items;
+    for (std::size_t i = 0; i < kItemCodes.size(); ++i) {
+        if (values.present & (uint64_t{1} << i)) {
+            items.emplace(static_cast<OXL_Items>(kItemCodes[i]), values.value[i]);
+        }
+    }
+    return items;
+}
+
+OrvexActuator::FeedbackMap OrvexActuator::getItemsBlocking(const std::vector<OXL_Items>& items,
+                                                           float timeout_s) {
+    std::vector<uint8_t> payload{kCmdRequestItems};
+    const std::size_t n = std::min(items.size(), kMaxCodesPerRequest);
+    for (std::size_t i = 0; i < n; ++i) {
+        payload.push_back(static_cast<uint8_t>(items[i]));
+    }
+    {
+        FeedbackMap old;
+        std::lock_guard<std::mutex> lock(state_mutex);
+        requested_items.swap(old);
+    }
+    send_oxl_common(payload);
+    const auto start = Clock::now();
+    for (;;) {
+        if (!(timeout_s > elapsed_seconds(start))) {
+            print_line(std::cerr, "Timeout waiting for feedback items");
+            return {};
+        }
+        {
+            std::lock_guard<std::mutex> lock(state_mutex);
+            if (!requested_items.empty()) {
+                return requested_items;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void OrvexActuator::set_low_freq_feedback_callback(std::function<void(FeedbackMap)> /*callback*/) {}
+
+void OrvexActuator::set_low_freq_feedback_items(const std::vector<OXL_Items>& /*items*/) {}
+
+void OrvexActuator::set_low_freq_feedback_rate(int /*rate_hz*/) {}
+
+void OrvexActuator::set_low_freq_feedback_rate(Rates /*rate*/) {}
+
+// ---- errors and identity ----
+
+void OrvexActuator::parse_errors(uint32_t error_bits) {
+    const auto& table = error_table();
+    // Inserted from the highest bit down into enough buckets for every bit number, so that the
+    // map iterates in ascending bit order (each node lands in a bucket of its own and goes to the
+    // front of the list); a copy keeps that order.
+    ErrorMap errors;
+    errors.reserve(32);
+    for (auto it = table.rbegin(); it != table.rend(); ++it) {
+        if (error_bits & (uint32_t{1} << it->bit)) {
+            errors.emplace(it->bit, it->text);
+        }
+    }
+    if (errors.empty()) {
+        return;
+    }
+    ErrorSlot callback;
+    int addr;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        callback = error_callback;
+        addr = address;
+    }
+    if (callback) {
+        (*callback)(addr, std::move(errors));
+    }
+}
+
+void OrvexActuator::set_error_callback(ErrorCallback callback) {
+    ErrorSlot slot;
+    if (callback) {
+        slot = std::make_shared<const ErrorCallback>(std::move(callback));
+    }
+    std::lock_guard<std::mutex> lock(state_mutex);
+    error_callback.swap(slot);
+}
+
+void OrvexActuator::default_error_callback(int address_, const ErrorMap& errors) {
+    std::vector<int> bits;
+    bits.reserve(errors.size());
+    for (const auto& entry : errors) {
+        bits.push_back(entry.first);
+    }
+    std::sort(bits.begin(), bits.end());
+    const std::string prefix = "Actuator 0x" + to_hex(address_);
+    for (int bit : bits) {
+        print_line(std::cerr,
+                   prefix + " Error code: " + std::to_string(bit) + " - " + errors.at(bit));
+        if (bit > 15) {
+            stop();
+            print_line(std::cerr, prefix + " Stopping (override error_callback to change)");
+        }
+    }
+}
+
+std::string OrvexActuator::parse_firmware_version(uint16_t word) {
+    return std::to_string(word >> 11) + "." + std::to_string((word >> 6) & 0x1F) + "." +
+           std::to_string(word & 0x3F);
+}
+
+// ---- parameters ----
+
+void OrvexActuator::set_parameters(const ParameterMap& values) {
+    std::vector<uint8_t> payload{kCmdWriteParameters};
+    std::size_t in_payload = 0;
+    for (const auto& entry : values) {
+        payload.push_back(static_cast<uint8_t>(entry.first));
+        append_float(payload, entry.second);
+        if (++in_payload == kMaxCodesPerRequest) {
+            send_oxl_common(payload);
+            payload.assign(1, kCmdWriteParameters);
+            in_payload = 0;
+        }
+    }
+    if (in_payload > 0) {
+        send_oxl_common(payload);
+    }
+}
+
+OrvexActuator::ParameterMap OrvexActuator::get_parameters(const std::vector<OXL_Parameters>& codes,
+                                                          float timeout_s) {
+    // Chunks of 9 codes, each requested only after the previous one was answered. A time-out of
+    // the first chunk yields an empty map; a later one ends the chain, and the cache is returned.
+    std::size_t first = 0;
+    do {
+        const std::size_t count = std::min(codes.size() - first, kMaxCodesPerRequest);
+        std::vector<uint8_t> payload{kCmdReadParameters};
+        for (std::size_t i = first; i < first + count; ++i) {
+            payload.push_back(static_cast<uint8_t>(codes[i]));
+        }
+        parameters_received.store(false, std::memory_order_release);
+        send_oxl_common(payload);
+        const auto start = Clock::now();
+        while (timeout_s > elapsed_seconds(start)) {
+            if (parameters_received.load(std::memory_order_acquire)) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!parameters_received.load(std::memory_order_acquire)) {
+            print_line(std::cerr, "Timeout waiting for parameters");
+            if (first == 0) {
+                return {};
+            }
+            break;
+        }
+        first += count;
+    } while (first < codes.size());
+    std::lock_guard<std::mutex> lock(state_mutex);
+    return parameters;
+}
+
+OrvexActuator::ParameterMap OrvexActuator::get_parameters_all() {
+    return get_parameters(std::vector<OXL_Parameters>(kAllParameters.begin(), kAllParameters.end()),
+                          1.0f);
+}
+
+void OrvexActuator::parse_parameters(const std::vector<uint8_t>& payload, int offset) {
+    if (offset < 0 || static_cast<std::size_t>(offset) > payload.size()) {
+        return;
+    }
+    const std::size_t remaining = payload.size() - static_cast<std::size_t>(offset);
+    if (remaining < 5) {
+        return;
+    }
+    const std::size_t limit = remaining / 5;
+    const uint8_t* p = payload.data() + offset;
+    bool stored = false;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        for (std::size_t k = 0; k < limit; ++k, p += 5) {
+            const uint8_t code = p[0];
+            if (code == kReportEnd) {
+                break;
+            }
+            const uint32_t word = read_u32(p + 1);
+            float value;
+            switch (code) {
+                case static_cast<uint8_t>(Params::MODE):
+                    value = truncate_to_int32(float_from_bits(word));
+                    break;
+                case static_cast<uint8_t>(Params::PARAM_80):
+                case static_cast<uint8_t>(Params::PARAM_82):
+                case static_cast<uint8_t>(Params::PARAM_83):
+                case static_cast<uint8_t>(Params::PARAM_84):
+                    value = static_cast<float>(word);
+                    break;
+                default:
+                    value = float_from_bits(word);
+                    break;
+            }
+            parameters[static_cast<OXL_Parameters>(code)] = value;
+            stored = true;
+        }
+    }
+    if (stored) {
+        parameters_received.store(true, std::memory_order_release);
+    }
+}
+
+void OrvexActuator::restore_factory_parameters(float wait_s) {
+    stop();
+    setFeedbackRate(Rates::RATE_0HZ);
+    send_oxl_common({kCmdClearConfig});
+    can_high_speed = false;
+    mode = Mode::SPEED;
+    {
+        FeedbackMap old_requested;
+        ParameterMap old_parameters;
+        std::lock_guard<std::mutex> lock(state_mutex);
+        feedback.present = 0;
+        requested_items.swap(old_requested);
+        parameters.swap(old_parameters);
+    }
+    if (wait_s > 0.0f) {
+        // Truncated to whole milliseconds; a wait too long for 64 bits saturates.
+        const float ms = wait_s * 1000.0f;
+        const long long whole =
+            ms >= 9.2e18f ? std::numeric_limits<long long>::max() : static_cast<long long>(ms);
+        if (whole > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(whole));
+        }
+    }
+}
+
+void OrvexActuator::set_torque_performance(TorquePerformance performance) {
+    send_oxl_common({kCmdTorquePerformance, static_cast<uint8_t>(performance)});
+}
+
+void OrvexActuator::set_speed_performance(SpeedPerformance performance) {
+    send_oxl_common({kCmdSpeedPerformance, static_cast<uint8_t>(performance)});
+}
+
+// ---- device configuration ----
+
+void OrvexActuator::changeAddress(int new_address) {
+    if (new_address == address) {
+        print_line(std::cerr, "New address is the same as current: " + std::to_string(address));
+        return;
+    }
+    if (new_address < kMinAddress || new_address > kMaxAddress) {
+        print_line(std::cerr,
+                   "Invalid address " + std::to_string(new_address) + ". Must be 0x10..0x3FFE");
+        return;
+    }
+    set_parameters({{OXL_Parameters::ADDRESS, static_cast<float>(new_address)}});
+    std::lock_guard<std::mutex> lock(state_mutex);
+    address = new_address;
+}
+
+void OrvexActuator::set_can_high_speed(bool enabled) {
+    can_high_speed = enabled;
+    set_parameters({{OXL_Parameters::CAN_HIGH_SPEED, enabled ? 1.0f : 0.0f}});
+}
+
+void OrvexActuator::save_config() {
+    send_oxl_common({kCmdSaveConfig});
+}
+
+void OrvexActuator::clear_config() {
+    send_oxl_common({kCmdClearConfig});
+    print_line(std::cerr, "Warning: Actuator configuration cleared. Device will reset.");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+// ---- bus scanner ----
+
+OrvexActuatorScanner::OrvexActuatorScanner(OXL& oxl_) : OrvexActuator(oxl_, 0) {
+    if (!connect(kAdapterCheckTimeoutS)) {
+        print_line(std::cerr, "CAN adapter not responding");
+        return;
+    }
+    std::string adapter_model;
+    std::string adapter_firmware;
+    read_identity(adapter_model, adapter_firmware);
+    if (adapter_model.find("CAN_ADAPTER") == std::string::npos) {
+        print_line(std::cerr, "Device is not a CAN adapter, it's a " + adapter_model);
+        oxl.close();
+    }
+}
+
+std::vector<int> OrvexActuatorScanner::scan(int first, int last) {
+    std::vector<int> found;
+    if (!connected) {
+        print_line(std::cerr, "CAN adapter is not connected");
+        return found;
+    }
+    if (first > last) {
+        return found;
+    }
+    for (int id = first;; ++id) {
+        oxl.setCallback(id, make_message_callback());
+        ping_answered.store(false);
+        oxl.send_OXL(id, {kCmdPing});
+        const auto start = Clock::now();
+        bool answered = false;
+        while (elapsed_seconds(start) < kScanWaitS) {
+            if (ping_answered.load()) {
+                answered = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (answered) {
+            std::string device_model;
+            std::string device_firmware;
+            read_identity(device_model, device_firmware);
+            print_line(std::cout, "Device found: address 0x" + to_hex(id) + " (" +
+                                      std::to_string(id) + ")\tmodel " + device_model +
+                                      "\tfirmware " + device_firmware);
+            found.push_back(id);
+        }
+        if (id >= 0) {
+            oxl.removeCallback(id);
+        }
+        if (id == last) {
+            break;
+        }
+    }
+    return found;
+}
+
+}  // namespace oxl_api

@@ -1,4 +1,405 @@
 #pragma once
 
-// Placeholder: filled in by the unit that owns this header.
-namespace oxl_api {}
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "oxl_api/oxl.hpp"
+
+namespace oxl_api {
+
+/// Appends the 4 bytes of `value` in IEEE-754 single precision, least significant byte first.
+/// NaN and infinities are appended bit for bit; nothing is scaled, rounded or limited.
+void append_float(std::vector<uint8_t>& payload, float value);
+
+/// Host-side client for one actuator on the bus, reached through an `OXL` transport.
+///
+/// Every command is one fire-and-forget message to `address`. Everything the actuator sends back
+/// (streamed feedback, replies to item requests, identity, error and parameter reports) is decoded
+/// by `can_callback`, which the constructor registers with the transport for `address`; it and
+/// every feedback and error callback run on the transport's receive thread, one at a time.
+///
+/// Thread safety: the command methods may be called from any application thread; the decoded
+/// state (`feedback`, `requested_items`, the parameter cache, the callback slots) is guarded by
+/// one per-object lock that is never held while application code runs. Callbacks may send
+/// commands, but must not destroy the object or call `disconnect`, `scan` or any other operation
+/// that registers or removes message callbacks on the same transport.
+///
+/// The transport must outlive the object. The object is neither copyable nor movable.
+class OrvexActuator {
+  public:
+    /// Control modes, sent as one byte.
+    enum class Mode : uint8_t { TORQUE = 5, SPEED = 6, POSITION = 7, IMPEDANCE = 8 };
+
+    /// Streaming rates in hertz; `RATE_0HZ` stops streaming.
+    enum class Rates : uint16_t {
+        RATE_0HZ = 0,
+        RATE_1HZ = 1,
+        RATE_10HZ = 10,
+        RATE_50HZ = 50,
+        RATE_100HZ = 100,
+        RATE_200HZ = 200,
+        RATE_250HZ = 250,
+        RATE_500HZ = 500,
+        RATE_1000HZ = 1000,
+        RATE_2000HZ = 2000,
+        RATE_2500HZ = 2500,
+        RATE_5000HZ = 5000,
+        RATE_10000HZ = 10000
+    };
+
+    /// Torque performance presets; devices start at `LEVEL_2`.
+    enum class TorquePerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
+    /// Speed performance presets; devices start at `LEVEL_2`.
+    enum class SpeedPerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
+
+    /// Feedback item codes. `ITEM_42`, `ITEM_44`, `ITEM_60`, `ITEM_61`, `ITEM_62` and `ERRORS`
+    /// carry an unsigned 32-bit count, `ITEM_4A` a signed one, every other item a float.
+    enum class OXL_Items : uint8_t {
+        POSITION_41 = 0x41,
+        ITEM_42 = 0x42,
+        POSITION_43 = 0x43,
+        ITEM_44 = 0x44,
+        SPEED_45 = 0x45,
+        ITEM_46 = 0x46,
+        ITEM_47 = 0x47,
+        ITEM_48 = 0x48,
+        TORQUE_49 = 0x49,
+        ITEM_4A = 0x4A,
+        SETPOINT_4B = 0x4B,
+        POSITION_4C = 0x4C,
+        SETPOINT_4D = 0x4D,
+        ITEM_4F = 0x4F,
+        ITEM_50 = 0x50,
+        ITEM_51 = 0x51,
+        ITEM_52 = 0x52,
+        ITEM_53 = 0x53,
+        ITEM_54 = 0x54,
+        SETPOINT_55 = 0x55,
+        TORQUE_56 = 0x56,
+        ITEM_57 = 0x57,
+        ITEM_58 = 0x58,
+        ITEM_59 = 0x59,
+        POWER_5A = 0x5A,
+        DC_CURRENT_5B = 0x5B,
+        ITEM_5C = 0x5C,
+        POWER_5D = 0x5D,
+        ITEM_5E = 0x5E,
+        ITEM_5F = 0x5F,
+        ITEM_60 = 0x60,
+        ITEM_61 = 0x61,
+        ITEM_62 = 0x62,
+        VBUS = 0x70,
+        TEMPERATURE_71 = 0x71,
+        TEMP_WINDING = 0x72,
+        POSITION_73 = 0x73,
+        ERRORS = 0x90,
+        ITEM_91 = 0x91,
+        ITEM_92 = 0x92,
+        ITEM_93 = 0x93,
+        ITEM_94 = 0x94,
+        ITEM_95 = 0x95,
+        ITEM_96 = 0x96,
+        ITEM_97 = 0x97,
+        ITEM_98 = 0x98,
+        ITEM_99 = 0x99,
+        ITEM_9A = 0x9A
+    };
+
+    /// Configuration parameter codes, in the order `get_parameters_all` requests them.
+    enum class OXL_Parameters : uint8_t {
+        K_DAMP = 0x01,
+        K_STIFF = 0x02,
+        T_FF = 0x03,
+        LIMIT_TORQUE = 0x04,
+        PARAM_05 = 0x05,
+        PARAM_06 = 0x06,
+        LIMIT_SPEED_MAX = 0x07,
+        LIMIT_SPEED_MIN = 0x08,
+        PROFILE_POSITION_MAX = 0x09,
+        PROFILE_POSITION_MIN = 0x0A,
+        PROFILE_SPEED_MAX = 0x0B,
+        PROFILE_SPEED_MIN = 0x0C,
+        PARAM_0D = 0x0D,
+        PARAM_0E = 0x0E,
+        PARAM_0F = 0x0F,
+        MODE = 0x30,
+        SETPOINT = 0x31,
+        TORQUE_PERFORMANCE = 0x40,
+        SPEED_PERFORMANCE = 0x41,
+        PARAM_42 = 0x42,
+        PARAM_43 = 0x43,
+        PARAM_44 = 0x44,
+        PARAM_45 = 0x45,
+        PARAM_46 = 0x46,
+        PARAM_47 = 0x47,
+        PARAM_80 = 0x80,
+        ADDRESS = 0x81,
+        PARAM_82 = 0x82,
+        PARAM_83 = 0x83,
+        PARAM_84 = 0x84,
+        CAN_HIGH_SPEED = 0x85
+    };
+
+    using FeedbackMap = std::unordered_map<OXL_Items, float>;
+    using ErrorMap = std::unordered_map<int, std::string>;
+    using ParameterMap = std::unordered_map<OXL_Parameters, float>;
+    /// Receives the actuator's address and the items of one streamed frame.
+    using FeedbackCallback = std::function<void(int, FeedbackMap)>;
+    /// Receives the actuator's address and the decoded errors (bit number to text).
+    using ErrorCallback = std::function<void(int, ErrorMap)>;
+
+    /// Model names by model code; code 0 (unknown) is the empty text, code 5 the USB-to-CAN
+    /// adapter ("CAN_ADAPTER").
+    static const std::vector<std::string> MODELS_NAMES;
+
+    /// Default of the optional setpoint arguments: NaN, "leave that setting unchanged".
+    static constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
+
+    /// Binds the client to `address` on `oxl` and registers its decoder for that id. Sends
+    /// nothing and does not validate the address. The default error callback prints each error
+    /// and stops the actuator on serious ones (see `default_error_callback`).
+    OrvexActuator(OXL& oxl, int address);
+    /// Sends the stop command to the current address and removes the callback registered under
+    /// it; waits for a callback of this object that is running on the receive thread to finish.
+    /// Callbacks it left registered under other ids (an old address, a scan of negative ids)
+    /// stay in the registry but do nothing from then on. Must not run inside a callback.
+    ~OrvexActuator();
+
+    OrvexActuator(const OrvexActuator&) = delete;
+    OrvexActuator& operator=(const OrvexActuator&) = delete;
+    OrvexActuator(OrvexActuator&&) = delete;
+    OrvexActuator& operator=(OrvexActuator&&) = delete;
+
+    // ---- connection and common send path ----
+
+    /// Sends the stop command, removes the callback registered under `address` and clears
+    /// `connected`. The object then receives nothing until it is destroyed.
+    void disconnect();
+    /// Hands `payload` to the transport for `address`; the transport's result is not examined
+    /// (it prints its own message for an invalid id or payload size).
+    void send_oxl_common(const std::vector<uint8_t>& payload);
+    /// Pings the actuator and polls every 10 ms, for up to `timeout_s` seconds, for an identity
+    /// report. True once one arrived (it also fills in `model` and `firmware`); false on time-out,
+    /// and at once for a time-out of zero or less. Prints nothing.
+    bool send_ping(float timeout_s = 1.0f);
+    /// Stores the result of `send_ping(timeout_s)` in `connected` and returns it.
+    bool connect(float timeout_s = 1.0f);
+
+    // ---- commands (fire-and-forget) ----
+
+    /// Starts the actuator.
+    void start();
+    /// Stops the actuator.
+    void stop();
+    /// Records `m` as the cached mode, then sends it.
+    void change_mode(Mode m);
+    /// Sends setpoint `a` alone when `b` and `c` are both zero, else `a`, `b` and `c`. The mode
+    /// is not changed.
+    void change_setpoint(float a, float b = 0.0f, float c = 0.0f);
+    /// Switches to torque mode if the cached mode differs, then sends the torque setpoint and its
+    /// options; NaN options leave the device's setting unchanged.
+    void change_torque_setpoint(float setpoint, float o1 = kUnset, float o2 = kUnset,
+                                float o3 = kUnset, float o4 = kUnset);
+    /// Switches to speed mode if the cached mode differs, then sends the speed setpoint and its
+    /// options.
+    void change_speed_setpoint(float setpoint, float o1 = kUnset, float o2 = kUnset,
+                               float o3 = kUnset, float o4 = kUnset);
+    /// Switches to position mode if the cached mode differs, then sends the position setpoint and
+    /// its options.
+    void change_position_setpoint(float setpoint, float o1 = kUnset, float o2 = kUnset,
+                                  float o3 = kUnset, float o4 = kUnset, float o5 = kUnset);
+    /// Switches to impedance mode if the cached mode differs, then sends the impedance setpoint
+    /// and its options.
+    void change_impedance_setpoint(float setpoint, float o1 = kUnset, float o2 = kUnset,
+                                   float o3 = kUnset, float o4 = kUnset, float o5 = kUnset,
+                                   float o6 = kUnset, float o7 = kUnset);
+    /// Switches to speed mode if the cached mode differs, then sends four raw firmware values.
+    void internal_change_speed_setpoint(float x1, float x2, float x3, float x4);
+    /// Switches to position mode if the cached mode differs, then sends nine raw firmware values.
+    void internal_change_position_setpoint(float x1, float x2, float x3, float x4, float x5,
+                                           float x6, float x7, float x8, float x9);
+    /// Makes the actuator blink.
+    void blink();
+    /// Makes the actuator's current position its home position.
+    void set_home_position();
+    /// Sends the actuator into its bootloader, then blocks for 100 ms.
+    void enter_bootloader();
+
+    // ---- feedback ----
+
+    /// Decodes one received message into this object: streamed items into `feedback` and the
+    /// feedback callback, reply-flagged items into the answer of `getItemsBlocking`, identity,
+    /// error and parameter reports. `id` is not used. Runs on the transport's receive thread;
+    /// the callbacks it calls run there too, without this object's lock held. An exception
+    /// from an application callback propagates to the caller after the state is updated.
+    void can_callback(int id, std::vector<uint8_t> payload, int reply_flag);
+    /// Selects the streamed items (sent in the given order, unchecked), then forgets the values
+    /// accumulated so far.
+    void setFeedbackItems(const std::vector<OXL_Items>& items);
+    /// Sets the streaming rate, 0 (stop) to 10000 Hz; prints a line and sends nothing for a
+    /// negative or higher rate.
+    void setFeedbackRate(int rate_hz);
+    /// Same as `setFeedbackRate(int)` with the rate's value in hertz.
+    void setFeedbackRate(Rates rate);
+    /// Replaces the feedback callback; an empty callable switches the calls off. It runs on the
+    /// receive thread once per streamed frame with this frame's items only. A frame being
+    /// decoded at the time of the call may still reach the old callback.
+    void set_feedback_callback(FeedbackCallback callback);
+    /// Returns the latest value of every item streamed since the last `setFeedbackItems`.
+    FeedbackMap get_feedback() const;
+    /// Requests the first 9 of `items` once and polls every 1 ms, for up to `timeout_s` seconds,
+    /// for the reply. Returns exactly the items of the first reply that carries any; on time-out
+    /// prints "Timeout waiting for feedback items" and returns an empty map.
+    FeedbackMap getItemsBlocking(const std::vector<OXL_Items>& items, float timeout_s = 1.0f);
+    /// Accepted for compatibility; does nothing.
+    void set_low_freq_feedback_callback(std::function<void(FeedbackMap)> callback);
+    /// Accepted for compatibility; does nothing.
+    void set_low_freq_feedback_items(const std::vector<OXL_Items>& items);
+    /// Accepted for compatibility; does nothing.
+    void set_low_freq_feedback_rate(int rate_hz);
+    /// Accepted for compatibility; does nothing.
+    void set_low_freq_feedback_rate(Rates rate);
+
+    // ---- errors and identity ----
+
+    /// Decodes an error bit field and, if any described bit is set, calls the error callback
+    /// with `address` and the decoded errors (iterated in ascending bit order).
+    void parse_errors(uint32_t error_bits);
+    /// Replaces the error callback; an empty callable switches error reporting off, default
+    /// printing and stopping included. It runs on the receive thread.
+    void set_error_callback(ErrorCallback callback);
+    /// Prints one line per error on standard error in ascending bit order and, for each bit above
+    /// 15, stops the actuator and prints a stopping line.
+    void default_error_callback(int address, const ErrorMap& errors);
+    /// The version text "major.minor.patch" of a firmware word (5, 5 and 6 bits).
+    static std::string parse_firmware_version(uint16_t word);
+
+    // ---- parameters ----
+
+    /// Writes the given values in messages of at most 9 entries; awaits nothing.
+    void set_parameters(const ParameterMap& values);
+    /// Requests `codes` in chunks of 9, each awaited (polling every 10 ms) for up to `timeout_s`
+    /// seconds. Returns a copy of the whole parameter cache (everything received so far). If the
+    /// first chunk is not answered in time, prints "Timeout waiting for parameters" and returns
+    /// an empty map; a later chunk that times out prints the same line and ends the requests.
+    ParameterMap get_parameters(const std::vector<OXL_Parameters>& codes, float timeout_s = 1.0f);
+    /// `get_parameters` of all 31 codes with a time-out of 1 s per chunk.
+    ParameterMap get_parameters_all();
+    /// Stores the parameter entries (code byte, 4 value bytes) that start at `offset` of
+    /// `payload` into the cache, up to a code 0x00 or the last whole entry, and signals a waiting
+    /// `get_parameters` if at least one was stored. An offset outside the payload stores nothing.
+    void parse_parameters(const std::vector<uint8_t>& payload, int offset);
+    /// Stops the actuator and its stream, asks it to restore its factory parameters, forgets
+    /// feedback, parameters and the cached mode and high-speed setting, then blocks for `wait_s`
+    /// seconds (whole milliseconds). Awaits no answer.
+    void restore_factory_parameters(float wait_s = 1.0f);
+    /// Selects a torque performance preset.
+    void set_torque_performance(TorquePerformance performance);
+    /// Selects a speed performance preset.
+    void set_speed_performance(SpeedPerformance performance);
+
+    // ---- device configuration ----
+
+    /// Writes `new_address` (0x10 to 0x3FFE) to the device at the current address, then sends
+    /// every later command to the new address. The decoder stays registered under the old id.
+    /// Prints a line and changes nothing for the same or an invalid address.
+    void changeAddress(int new_address);
+    /// Records `enabled` and writes the CAN high-speed setting (1.0 or 0.0).
+    void set_can_high_speed(bool enabled);
+    /// Makes the device store its current configuration.
+    void save_config();
+    /// Makes the device clear its stored configuration, prints a warning, then blocks 100 ms.
+    void clear_config();
+
+  protected:
+    /// The message callback registered with the transport: forwards to `can_callback` while this
+    /// object is alive, and does nothing once its destructor has started.
+    OXL::MessageCallback make_message_callback();
+    /// Copies `model` and `firmware` under the state lock (they are written on the receive
+    /// thread).
+    void read_identity(std::string& model_out, std::string& firmware_out) const;
+
+    /// The transport; not owned.
+    OXL& oxl;
+
+  public:
+    /// OXL id every command goes to. Written by `changeAddress` under the state lock, which the
+    /// receive thread takes to read it.
+    int address;
+    /// Model name from the last identity report. Written on the receive thread under the state
+    /// lock; stable once `send_ping` has returned true and no further report is expected.
+    std::string model;
+    /// Firmware version text from the last identity report ("x.x.x" before the first). Same
+    /// rules as `model`.
+    std::string firmware = "x.x.x";
+    /// Result of the last `connect`. Application thread only.
+    bool connected = false;
+    /// Last value given to `set_can_high_speed`. Application thread only.
+    bool can_high_speed = false;
+    /// Cached control mode. Application thread only.
+    Mode mode = Mode::SPEED;
+    /// Atomic hand-over flag: set by the receive thread when an identity report arrives.
+    std::atomic<bool> ping_answered{false};
+    /// Atomic hand-over flag: set (release) by `parse_parameters` after it stored values.
+    std::atomic<bool> parameters_received{false};
+
+  private:
+    // Callback slots hold shared pointers so that the receive thread can take a reference to the
+    // current callable under the lock and run it after releasing the lock, without copying it.
+    using FeedbackSlot = std::shared_ptr<const FeedbackCallback>;
+    using ErrorSlot = std::shared_ptr<const ErrorCallback>;
+
+    /// Guards `feedback`, `requested_items`, `parameters`, both callback slots, and the writes
+    /// of `address`, `model` and `firmware` made while the receive thread may read them.
+    mutable std::mutex state_mutex;
+    /// Latest streamed value of each item, by the item's position among the 48 codes: storing a
+    /// frame then neither hashes nor allocates on the receive thread.
+    struct ItemValues {
+        uint64_t present = 0;  // bit i set: value[i] holds the latest value of item i
+        std::array<float, 48> value{};
+    };
+    /// Latest streamed values. Guarded by `state_mutex`.
+    ItemValues feedback;
+    /// Items of the last reply-flagged message. Guarded by `state_mutex`.
+    FeedbackMap requested_items;
+    /// Parameter cache. Guarded by `state_mutex`.
+    ParameterMap parameters;
+    /// Guarded by `state_mutex`; null when switched off.
+    FeedbackSlot feedback_callback;
+    /// Guarded by `state_mutex`; null when switched off.
+    ErrorSlot error_callback;
+    /// Shared with every message callback this object registered; cleared (atomic hand-over
+    /// flag) when destruction starts so that a callback left under another id does nothing.
+    std::shared_ptr<std::atomic<bool>> alive;
+
+    int current_address() const;
+    void send_mode_then(Mode m, uint8_t command, std::initializer_list<float> values);
+};
+
+/// Finds the actuators that answer on the bus. Bound to id 0, where the USB-to-CAN adapter
+/// answers; the constructor checks that the adapter is there and is one.
+class OrvexActuatorScanner : public OrvexActuator {
+  public:
+    /// Pings id 0 for up to 1 s. Prints "CAN adapter not responding" if nothing answers
+    /// (`connected` false), or "Device is not a CAN adapter, it's a " and the model name, then
+    /// closes the transport, if the answer is not from an adapter. Throws nothing.
+    explicit OrvexActuatorScanner(OXL& oxl);
+
+    /// Pings every id from `first` to `last` in turn, waiting up to 50 ms (polling every 1 ms)
+    /// for each, and prints a "Device found: ..." line on standard output for each that answers.
+    /// Returns the ids that answered, ascending. Takes up to 50 ms per silent id. Prints "CAN
+    /// adapter is not connected" and returns an empty vector when the adapter check failed.
+    /// Must not be called from a message callback.
+    std::vector<int> scan(int first, int last);
+};
+
+}  // namespace oxl_api

@@ -1,0 +1,173 @@
+// Decoding of everything an actuator sends: item classes and framing, identity, errors, and
+// survival of malformed input and throwing callbacks.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <stdexcept>
+
+#include "actuator_test_util.hpp"
+
+namespace oxl_test {
+namespace {
+
+using FeedbackMap = OrvexActuator::FeedbackMap;
+
+// An actuator at 0x10 whose feedback callback records every call.
+struct Decoding : testing::Test {
+    LoopbackOXL bus;
+    OrvexActuator act{bus, 0x10};
+    std::vector<FeedbackMap> calls;
+
+    void SetUp() override {
+        act.set_feedback_callback([this](int addr, FeedbackMap m) {
+            EXPECT_EQ(addr, 0x10);
+            calls.push_back(m);
+        });
+    }
+    void deliver(const std::string& payload, int reply_flag = 0) {
+        bus.deliver(0x10, unhex(payload), reply_flag);
+    }
+};
+
+TEST_F(Decoding, FramesReachTheCallbackAndAccumulateInFeedback) {
+    const std::vector<std::pair<std::string, FeedbackMap>> frames = {
+        {"45 0000803f 72 0000c841", {{Item::SPEED_45, 1.0f}, {Item::TEMP_WINDING, 25.0f}}},
+        {"45 00000040 45 00004040", {{Item::SPEED_45, 3.0f}}},  // the last repeat wins
+        {"90 05000000 4a ffffffff 42 ffffffff 60 00000080 49 000080bf",
+         {{Item::ERRORS, 5.0f},
+          {Item::ITEM_4A, -1.0f},
+          {Item::ITEM_42, 4294967296.0f},
+          {Item::ITEM_60, 2147483648.0f},
+          {Item::TORQUE_49, -1.0f}}},
+        {"73 0000803f 49 00", {{Item::POSITION_73, 1.0f}}},           // truncated entry: list end
+        {"71 0000c841 00 4e ffff", {{Item::TEMPERATURE_71, 25.0f}}},  // 0x00 ends the list
+        {"45", {}},
+        {"80 0200 42", {}},  // an identity report too short to read
+    };
+    FeedbackMap accumulated;
+    for (const auto& f : frames) {
+        deliver(f.first);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back(), f.second) << f.first;
+        for (const auto& e : f.second) {
+            accumulated[e.first] = e.second;
+        }
+    }
+    EXPECT_EQ(calls.size(), frames.size());
+    EXPECT_EQ(act.get_feedback(), accumulated);
+
+    // Neither a reply-flagged message nor one with an unknown code touches feedback or the
+    // callback; the unknown code drops the entries decoded before it too.
+    calls.clear();
+    testing::internal::CaptureStderr();
+    deliver("41 0000803f", 1);
+    deliver("41 0000803f 72 0000c841 4e 00000000");
+    deliver("07 00000000");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Unknown command 0x4e\nUnknown command 0x7\n");
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(act.get_feedback(), accumulated);
+}
+
+TEST_F(Decoding, IdentityReportSetsModelFirmwareAndPingFlag) {
+    deliver("80 0200 4208");
+    EXPECT_EQ(act.model, "BRISO");
+    EXPECT_EQ(act.firmware, "1.1.2");
+    EXPECT_TRUE(act.ping_answered);
+    deliver("80 0300 ffff 45 0000803f");  // what follows the report is not read
+    EXPECT_EQ(act.model, "CALDE");
+    EXPECT_EQ(act.firmware, "31.31.63");
+    deliver("80 0b00 0000");
+    EXPECT_EQ(act.model, "");
+    EXPECT_EQ(act.firmware, "0.0.0");
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(act.get_feedback().empty());
+}
+
+TEST_F(Decoding, DefaultErrorCallbackPrintsAscendingAndStopsOnSeriousBits) {
+    testing::internal::CaptureStderr();
+    deliver("82 01000000");
+    deliver("82 02000000");  // bit 1 has no description: nothing at all
+    deliver("82 00000100");
+    act.parse_errors(0xE0000001u);
+    const std::string stopping = "Actuator 0x10 Stopping (override error_callback to change)\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Actuator 0x10 Error code: 0 - Overtemperature\n"
+              "Actuator 0x10 Error code: 16 - Current maximum\n" +
+                  stopping +
+                  "Actuator 0x10 Error code: 0 - Overtemperature\n"
+                  "Actuator 0x10 Error code: 29 - VBUS critical range\n" +
+                  stopping + "Actuator 0x10 Error code: 30 - Internal encoder error\n" + stopping +
+                  "Actuator 0x10 Error code: 31 - External encoder error\n" + stopping);
+    EXPECT_EQ(sent_hex(bus), (std::vector<std::string>(4, "02")));
+}
+
+TEST_F(Decoding, UserErrorCallbackReplacesPrintingAndStopping) {
+    std::vector<std::vector<std::pair<int, std::string>>> errors;
+    act.set_error_callback([&](int, OrvexActuator::ErrorMap m) {
+        errors.push_back({m.begin(), m.end()});  // keeps the delivered order
+    });
+    testing::internal::CaptureStderr();
+    deliver("82 21100000");
+    act.parse_errors(0x00000800u);  // bit 11: undescribed, no call
+    act.set_error_callback(nullptr);
+    act.parse_errors(0x00010000u);  // reporting switched off altogether
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(bus.sent().empty());
+    const std::vector<std::pair<int, std::string>> expected = {
+        {0, "Overtemperature"}, {5, "VBUS out of range"}, {12, "Control overrun"}};
+    EXPECT_EQ(errors, decltype(errors){expected});
+}
+
+TEST_F(Decoding, MalformedInputIsSurvived) {
+    // Every code byte with every short tail, then random payloads, reply flags and parameter
+    // offsets; under the sanitizers any out-of-bounds read fails the run.
+    act.set_error_callback([](int, OrvexActuator::ErrorMap) {});
+    testing::internal::CaptureStderr();
+    for (int code = 0; code < 256; ++code) {
+        for (std::size_t tail = 0; tail <= 5; ++tail) {
+            std::vector<uint8_t> payload(1 + tail, 0xFF);
+            payload[0] = static_cast<uint8_t>(code);
+            act.can_callback(0, payload, static_cast<int>(tail % 2));
+        }
+    }
+    std::mt19937 rng(12345);
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<uint8_t> payload(rng() % 80);
+        for (auto& b : payload) {
+            b = static_cast<uint8_t>(rng() % 4 == 0 ? 0x41 + rng() % 0x5A : rng());
+        }
+        act.can_callback(0, payload, static_cast<int>(rng() % 2));
+        act.parse_parameters(payload, static_cast<int>(rng() % 100) - 10);
+    }
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Unknown command 0x"), std::string::npos);
+    EXPECT_FALSE(calls.empty());
+    for (const auto& e : act.get_feedback()) {
+        const auto code = static_cast<unsigned>(e.first);
+        EXPECT_TRUE((code >= 0x41 && code <= 0x62 && code != 0x4E) ||
+                    (code >= 0x70 && code <= 0x73) || (code >= 0x90 && code <= 0x9A))
+            << code;
+    }
+}
+
+TEST_F(Decoding, ThrowingCallbackLeavesStateUsable) {
+    act.set_feedback_callback([](int, FeedbackMap) { throw std::runtime_error("app fault"); });
+    EXPECT_THROW(deliver("45 0000803f"), std::runtime_error);
+    EXPECT_EQ(act.get_feedback(), (FeedbackMap{{Item::SPEED_45, 1.0f}}));
+
+    // On the device thread the exception is swallowed, as the receive loop does, with the
+    // registry lock released: the next message is decoded normally.
+    bus.post(0x10, unhex("45 00000040"));
+    ASSERT_TRUE(bus.wait_idle(std::chrono::seconds(5)));
+    EXPECT_EQ(bus.swallowed_exceptions(), 1u);
+    act.set_feedback_callback([this](int, FeedbackMap m) { calls.push_back(m); });
+    bus.post(0x10, unhex("72 0000c841"));
+    ASSERT_TRUE(bus.wait_idle(std::chrono::seconds(5)));
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(act.get_feedback(),
+              (FeedbackMap{{Item::SPEED_45, 2.0f}, {Item::TEMP_WINDING, 25.0f}}));
+}
+
+}  // namespace
+}  // namespace oxl_test

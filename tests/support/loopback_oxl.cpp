@@ -1,0 +1,238 @@
+#include "loopback_oxl.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <utility>
+
+namespace oxl_test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void append_word(std::vector<uint8_t>& out, uint32_t word) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<uint8_t>(word >> shift));
+    }
+}
+
+uint32_t read_word(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+uint32_t float_word(float value) {
+    uint32_t word;
+    std::memcpy(&word, &value, sizeof word);
+    return word;
+}
+
+LoopbackOXL::LoopbackOXL(bool connected) : connected_(connected), thread_([this] { worker(); }) {}
+
+LoopbackOXL::~LoopbackOXL() {
+    {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        stop_ = true;
+    }
+    work_.notify_all();
+    thread_.join();
+}
+
+bool LoopbackOXL::connect(const std::string& /*port*/) {
+    connected_ = true;
+    return true;
+}
+
+void LoopbackOXL::disconnect() {
+    connected_ = false;
+}
+
+bool LoopbackOXL::is_connected() const {
+    return connected_;
+}
+
+bool LoopbackOXL::send_OXL(int id, const std::vector<uint8_t>& payload) {
+    if (!check_oxl_id_range(id)) {
+        std::cerr << "Invalid OXL ID: " << id << std::endl;
+        return false;
+    }
+    if (!check_oxl_payload_size(payload)) {
+        std::cerr << "Invalid payload length for address " << id << std::endl;
+        return false;
+    }
+    if (!connected_) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        sent_.push_back({id, payload, Clock::now()});
+        schedule_answers(id, payload);
+    }
+    changed_.notify_all();
+    work_.notify_all();
+    return true;
+}
+
+void LoopbackOXL::schedule_answers(int id, const std::vector<uint8_t>& payload) {
+    auto it = devices_.find(id);
+    if (it == devices_.end()) {
+        return;
+    }
+    ScriptedDevice& dev = it->second;
+    const auto due = Clock::now() + dev.delay;
+    const uint8_t command = payload[0];
+    if (command == 0x40 && dev.answers_pings) {
+        std::vector<uint8_t> answer{0x80};
+        answer.push_back(static_cast<uint8_t>(dev.model_code));
+        answer.push_back(static_cast<uint8_t>(dev.model_code >> 8));
+        answer.push_back(static_cast<uint8_t>(dev.firmware_word));
+        answer.push_back(static_cast<uint8_t>(dev.firmware_word >> 8));
+        pending_.emplace(due, Pending{id, std::move(answer), 0});
+    } else if (command == 0x0F && dev.answers_items) {
+        std::vector<uint8_t> answer;
+        for (std::size_t i = 1; i < payload.size(); ++i) {
+            auto item = dev.items.find(payload[i]);
+            if (item != dev.items.end()) {
+                answer.push_back(item->first);
+                append_word(answer, item->second);
+            }
+        }
+        if (!answer.empty()) {
+            pending_.emplace(due, Pending{id, std::move(answer), 1});
+        }
+    } else if (command == 0x0C && dev.answers_parameters) {
+        std::vector<uint8_t> answer = dev.parameter_answer;
+        if (answer.empty()) {
+            answer.push_back(0x83);
+            for (std::size_t i = 1; i < payload.size(); ++i) {
+                auto param = dev.parameters.find(payload[i]);
+                if (param != dev.parameters.end()) {
+                    answer.push_back(param->first);
+                    append_word(answer, param->second);
+                }
+            }
+        }
+        pending_.emplace(due, Pending{id, std::move(answer), 0});
+    } else if (command == 0x0B) {
+        for (std::size_t i = 1; i + 5 <= payload.size(); i += 5) {
+            dev.parameters[payload[i]] = read_word(&payload[i + 1]);
+        }
+    }
+}
+
+bool LoopbackOXL::deliver(int id, const std::vector<uint8_t>& payload, int reply_flag) {
+    std::lock_guard<std::mutex> lock(callbacks_mutex);
+    auto it = callbacks.find(id);
+    if (it == callbacks.end()) {
+        return false;
+    }
+    std::vector<uint8_t> copy(payload);
+    it->second(id, std::move(copy), reply_flag);
+    return true;
+}
+
+void LoopbackOXL::post(int id, std::vector<uint8_t> payload, int reply_flag,
+                       std::chrono::milliseconds delay) {
+    {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        pending_.emplace(Clock::now() + delay, Pending{id, std::move(payload), reply_flag});
+    }
+    work_.notify_all();
+}
+
+void LoopbackOXL::worker() {
+    std::unique_lock<std::mutex> lock(state_mutex_);
+    for (;;) {
+        if (stop_) {
+            return;
+        }
+        if (pending_.empty()) {
+            work_.wait(lock);
+            continue;
+        }
+        const auto due = pending_.begin()->first;
+        if (Clock::now() < due) {
+            work_.wait_until(lock, due);
+            continue;
+        }
+        Pending next = std::move(pending_.begin()->second);
+        pending_.erase(pending_.begin());
+        delivering_ = true;
+        lock.unlock();
+        bool threw = false;
+        try {
+            deliver(next.id, next.payload, next.reply_flag);
+        } catch (...) {
+            threw = true;
+        }
+        lock.lock();
+        delivering_ = false;
+        if (threw) {
+            ++swallowed_;
+        }
+        changed_.notify_all();
+    }
+}
+
+void LoopbackOXL::add_device(int id, ScriptedDevice device) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    devices_[id] = std::move(device);
+}
+
+void LoopbackOXL::remove_device(int id) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    devices_.erase(id);
+}
+
+ScriptedDevice LoopbackOXL::device(int id) const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    auto it = devices_.find(id);
+    return it == devices_.end() ? ScriptedDevice{} : it->second;
+}
+
+std::vector<SentMessage> LoopbackOXL::sent() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return sent_;
+}
+
+void LoopbackOXL::clear_sent() {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    sent_.clear();
+}
+
+bool LoopbackOXL::wait_for_sent(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(state_mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return sent_.size() >= count; });
+}
+
+bool LoopbackOXL::wait_idle(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(state_mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return pending_.empty() && !delivering_; });
+}
+
+std::size_t LoopbackOXL::swallowed_exceptions() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return swallowed_;
+}
+
+bool LoopbackOXL::has_callback(int id) {
+    std::lock_guard<std::mutex> lock(callbacks_mutex);
+    return callbacks.count(id) != 0;
+}
+
+std::vector<int> LoopbackOXL::registered_ids() {
+    std::vector<int> ids;
+    {
+        std::lock_guard<std::mutex> lock(callbacks_mutex);
+        for (const auto& entry : callbacks) {
+            ids.push_back(entry.first);
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+}  // namespace oxl_test
