@@ -1,4 +1,420 @@
 #pragma once
 
-// Placeholder: filled in by the unit that owns this header.
-namespace oxl_api {}
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace oxl_api {
+
+/// A simulated actuator with the command interface of `OrvexActuator`, for running applications
+/// and tools without hardware.
+///
+/// It holds no transport, sends and receives nothing, starts no thread and takes no lock: every
+/// method works on the object's own fields and returns at once. Simulated time advances only
+/// when the application calls `step` or `start_steps`, in fixed sub-steps of `dt` (0.0001 s), and
+/// the plant (a frictionless unit inertia) moves under the control law of `mode` while `enabled`.
+///
+/// Differences from `OrvexActuator`: `set_feedback_items`, `set_feedback_rate`,
+/// `get_items_blocking` and `change_address` are spelt in lower case; `change_setpoint` takes one
+/// float; `blink` takes a float; there is no `clear_config`, `restore_factory_parameters` or
+/// `enter_bootloader`. Time-out arguments are accepted and never waited on.
+///
+/// Thread safety: an object must be used from one thread at a time. Its fields are public so
+/// that tests and tools can read the simulation directly; they are owned by that thread and carry
+/// no lock. The feedback callback runs synchronously inside `step`, on the calling thread.
+/// Different objects share nothing.
+class OrvexActuatorVirtual {
+  public:
+    /// Control mode. Only the four listed values have dynamics; any other byte is accepted and
+    /// leaves the plant still.
+    enum class Mode : uint8_t { TORQUE = 5, SPEED = 6, POSITION = 7, IMPEDANCE = 8 };
+
+    /// Streaming rates; the value is a rate in hertz, 0 stops the feedback callback.
+    enum class Rates : uint16_t {
+        RATE_0HZ = 0,
+        RATE_1HZ = 1,
+        RATE_10HZ = 10,
+        RATE_50HZ = 50,
+        RATE_100HZ = 100,
+        RATE_200HZ = 200,
+        RATE_250HZ = 250,
+        RATE_500HZ = 500,
+        RATE_1000HZ = 1000,
+        RATE_2000HZ = 2000,
+        RATE_2500HZ = 2500,
+        RATE_5000HZ = 5000,
+        RATE_10000HZ = 10000
+    };
+
+    /// Torque performance preset; the simulated actuator starts at `LEVEL_2` and only records it.
+    enum class TorquePerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
+
+    /// Speed performance preset; the simulated actuator starts at `LEVEL_2` and only records it.
+    enum class SpeedPerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
+
+    /// Feedback item codes (the 48 codes an actuator accepts; 0x4E is not an item).
+    enum class OXL_Items : uint8_t {
+        POSITION_41 = 0x41,
+        ITEM_42 = 0x42,
+        POSITION_43 = 0x43,
+        ITEM_44 = 0x44,
+        SPEED_45 = 0x45,
+        ITEM_46 = 0x46,
+        ITEM_47 = 0x47,
+        ITEM_48 = 0x48,
+        TORQUE_49 = 0x49,
+        ITEM_4A = 0x4A,
+        SETPOINT_4B = 0x4B,
+        POSITION_4C = 0x4C,
+        SETPOINT_4D = 0x4D,
+        ITEM_4F = 0x4F,
+        ITEM_50 = 0x50,
+        ITEM_51 = 0x51,
+        ITEM_52 = 0x52,
+        ITEM_53 = 0x53,
+        ITEM_54 = 0x54,
+        SETPOINT_55 = 0x55,
+        TORQUE_56 = 0x56,
+        ITEM_57 = 0x57,
+        ITEM_58 = 0x58,
+        ITEM_59 = 0x59,
+        POWER_5A = 0x5A,
+        DC_CURRENT_5B = 0x5B,
+        ITEM_5C = 0x5C,
+        POWER_5D = 0x5D,
+        ITEM_5E = 0x5E,
+        ITEM_5F = 0x5F,
+        ITEM_60 = 0x60,
+        ITEM_61 = 0x61,
+        ITEM_62 = 0x62,
+        VBUS = 0x70,
+        TEMPERATURE_71 = 0x71,
+        TEMP_WINDING = 0x72,
+        POSITION_73 = 0x73,
+        ERRORS = 0x90,
+        ITEM_91 = 0x91,
+        ITEM_92 = 0x92,
+        ITEM_93 = 0x93,
+        ITEM_94 = 0x94,
+        ITEM_95 = 0x95,
+        ITEM_96 = 0x96,
+        ITEM_97 = 0x97,
+        ITEM_98 = 0x98,
+        ITEM_99 = 0x99,
+        ITEM_9A = 0x9A
+    };
+
+    /// Configuration parameter codes (31 codes).
+    enum class OXL_Parameters : uint8_t {
+        K_DAMP = 0x01,
+        K_STIFF = 0x02,
+        T_FF = 0x03,
+        LIMIT_TORQUE = 0x04,
+        PARAM_05 = 0x05,
+        PARAM_06 = 0x06,
+        LIMIT_SPEED_MAX = 0x07,
+        LIMIT_SPEED_MIN = 0x08,
+        PROFILE_POSITION_MAX = 0x09,
+        PROFILE_POSITION_MIN = 0x0A,
+        PROFILE_SPEED_MAX = 0x0B,
+        PROFILE_SPEED_MIN = 0x0C,
+        PARAM_0D = 0x0D,
+        PARAM_0E = 0x0E,
+        PARAM_0F = 0x0F,
+        MODE = 0x30,
+        SETPOINT = 0x31,
+        TORQUE_PERFORMANCE = 0x40,
+        SPEED_PERFORMANCE = 0x41,
+        PARAM_42 = 0x42,
+        PARAM_43 = 0x43,
+        PARAM_44 = 0x44,
+        PARAM_45 = 0x45,
+        PARAM_46 = 0x46,
+        PARAM_47 = 0x47,
+        PARAM_80 = 0x80,
+        ADDRESS = 0x81,
+        PARAM_82 = 0x82,
+        PARAM_83 = 0x83,
+        PARAM_84 = 0x84,
+        CAN_HIGH_SPEED = 0x85
+    };
+
+    using FeedbackMap = std::unordered_map<OXL_Items, float>;
+    using ParameterMap = std::unordered_map<OXL_Parameters, float>;
+    using FeedbackCallback = std::function<void(int, std::unordered_map<OXL_Items, float>)>;
+    using ErrorCallback = std::function<void(int, std::unordered_map<int, std::string>)>;
+    using LowFreqFeedbackCallback = std::function<void(std::unordered_map<OXL_Items, float>)>;
+
+    // ---- state (declared order is part of the interface; all owned by the using thread) ----
+
+    /// OXL id of the simulated actuator; the first argument of the feedback callback.
+    int address;
+    /// Model name; "virtual" until `set_actuator` or `set_actuator_from_paths`.
+    std::string model;
+    /// Firmware text; "cpp-virtual-2.0.0" until a model is chosen.
+    std::string firmware;
+    /// First path text of the chosen model.
+    std::string path_a;
+    /// Second path text of the chosen model.
+    std::string path_b;
+    /// Third path text of the chosen model.
+    std::string path_c;
+    /// Set by `connect` and `start`, cleared by `disconnect`; what `send_ping` returns.
+    bool connected;
+    /// Set by `start`, cleared by `stop` and `disconnect`; the plant moves only while true.
+    bool enabled;
+    /// Last value given to `set_can_high_speed`; a record only.
+    bool can_high_speed;
+    /// Current control mode; starts at `POSITION` (the physical client starts at `SPEED`).
+    Mode mode;
+    /// Last value given to `set_torque_performance`; a record only.
+    TorquePerformance torque_performance;
+    /// Last value given to `set_speed_performance`; a record only.
+    SpeedPerformance speed_performance;
+    /// Setpoint of the current mode (torque, speed or position).
+    float setpoint;
+    /// Simulated output position.
+    float position;
+    /// Simulated output speed.
+    float speed;
+    /// Simulated motor torque (net torque in torque mode).
+    float torque;
+    /// External load torque acting against the motor.
+    float load;
+    /// Bus voltage, 48.0; no operation changes it.
+    float vbus;
+    /// Winding temperature, 25.0; no operation changes it.
+    float temp_winding;
+    /// Second temperature (item `TEMPERATURE_71`), 25.0; no operation changes it.
+    float temp_second;
+    /// Simulated time in seconds, accumulated by adding `dt` once per sub-step.
+    float sim_time;
+    /// Length of one sub-step in seconds (0.0001, 10 kHz); no operation changes it.
+    float dt;
+    /// Sub-steps between two feedback callbacks; 0 means no callback.
+    int feedback_period_steps;
+    /// Sub-steps taken since construction.
+    uint64_t step_count;
+    /// `step_count` when the feedback callback last returned.
+    uint64_t last_feedback_step;
+    /// Items held by the feedback snapshot, in order, repeats allowed.
+    std::vector<OXL_Items> feedback_items;
+    /// The feedback snapshot: one entry per distinct item of `feedback_items`.
+    FeedbackMap feedback;
+    /// The parameter store; entries are added, never removed.
+    ParameterMap parameters;
+    /// Named limit flags (ten keys); nothing sets them, `has_errors` and the reports read them.
+    std::unordered_map<std::string, bool> limit_flags;
+    /// Called by `step` on its period, on the thread that calls `step`.
+    FeedbackCallback feedback_callback;
+    /// Stored by `set_error_callback`; the simulation produces no errors and never calls it.
+    ErrorCallback error_callback;
+
+    // ---- construction and queries ----
+
+    /// Builds a stopped, disconnected actuator at `address` in position mode, with the twelve
+    /// initial parameters and a snapshot of `POSITION_4C`, `SPEED_45` and `TORQUE_56`.
+    /// Throws `std::invalid_argument("Invalid virtual actuator address")` unless
+    /// `is_valid_actuator_address(address)`.
+    explicit OrvexActuatorVirtual(int address);
+    /// Disconnects (clears `connected` and `enabled`); the callbacks are destroyed uncalled.
+    ~OrvexActuatorVirtual();
+    OrvexActuatorVirtual(const OrvexActuatorVirtual&) = default;
+    OrvexActuatorVirtual& operator=(const OrvexActuatorVirtual&) = default;
+    OrvexActuatorVirtual(OrvexActuatorVirtual&&) = default;
+    OrvexActuatorVirtual& operator=(OrvexActuatorVirtual&&) = default;
+
+    /// True when 16 <= `address` <= 16382 (0x10..0x3FFE).
+    static bool is_valid_actuator_address(int address);
+    /// The stored value of `parameter`, or a quiet NaN when the store has no entry (nothing is
+    /// inserted).
+    float param_or_nan(OXL_Parameters parameter) const;
+    /// True when any limit flag is set (never, since the simulation sets none).
+    bool has_errors() const;
+
+    // ---- simulation ----
+
+    /// Advances simulated time by max(1, `steps`) sub-steps. A given `load` replaces the field
+    /// `load` first and stays. Then rebuilds the snapshot, calls the feedback callback (at most
+    /// once) when a whole period has passed since its last call, and returns a copy of the
+    /// snapshot. An exception from the callback passes out after the sub-steps and the rebuild,
+    /// and `last_feedback_step` then keeps its old value. Never waits.
+    FeedbackMap step(std::optional<float> load = std::nullopt, int steps = 1);
+    /// `step(std::nullopt, steps)` with the result dropped.
+    void start_steps(int steps = 1);
+    /// Sets the load torque for the following sub-steps; the snapshot is not rebuilt.
+    void change_load(float load);
+    /// `sim_time` rounded half away from zero to `decimals` decimal places, or unrounded when
+    /// 10^`decimals` is 0 or infinite in single precision.
+    float get_sim_time(int decimals = 6) const;
+    /// 1 / `dt` (10000.0), or NaN when `dt` is not positive.
+    float get_sim_rate_hz() const;
+    /// Rebuilds `feedback` from the current state, one entry per distinct item of
+    /// `feedback_items`.
+    void update_feedback_snapshot();
+
+    // ---- feedback configuration and reads ----
+
+    /// A copy of the snapshot as of its last rebuild.
+    FeedbackMap get_feedback() const;
+    /// Rebuilds the snapshot, then returns one entry per distinct requested item: its value, or
+    /// NaN for an item outside `feedback_items`. `timeout_s` is ignored; never waits or fails.
+    FeedbackMap get_items_blocking(const std::vector<OXL_Items>& items, float timeout_s = 1.0f);
+    /// Replaces `feedback_items` (order and repeats kept, codes unchecked, empty allowed) and
+    /// rebuilds the snapshot.
+    void set_feedback_items(const std::vector<OXL_Items>& items);
+    /// Sets the callback period to round(10000 / `rate_hz`) sub-steps (at least 1); a rate of 0
+    /// or less turns the callback off. Never fails, prints nothing.
+    void set_feedback_rate(int rate_hz);
+    /// `set_feedback_rate(int)` with the enumerator's value in hertz.
+    void set_feedback_rate(Rates rate);
+    /// Replaces the feedback callback; an empty function turns it off. The callback runs inside
+    /// `step`, on the thread calling `step`, with `address` and a copy of the snapshot.
+    void set_feedback_callback(FeedbackCallback callback);
+    /// Stores the error callback; the simulated actuator never calls it.
+    void set_error_callback(ErrorCallback callback);
+    /// Accepted for compatibility; does nothing (the argument is destroyed uncalled).
+    void set_low_freq_feedback_callback(LowFreqFeedbackCallback callback);
+    /// Accepted for compatibility; does nothing.
+    void set_low_freq_feedback_items(const std::vector<OXL_Items>& items);
+    /// Accepted for compatibility; does nothing.
+    void set_low_freq_feedback_rate(int rate_hz);
+    /// Accepted for compatibility; does nothing.
+    void set_low_freq_feedback_rate(Rates rate);
+
+    // ---- connection and enabling ----
+
+    /// Marks the actuator connected and returns true at once; does not enable it.
+    bool connect(float timeout_s = 1.0f);
+    /// Clears `connected` and `enabled`.
+    void disconnect();
+    /// Returns `connected` at once; `timeout_s` is ignored.
+    bool send_ping(float timeout_s = 1.0f) const;
+    /// Connects and enables: from now on `step` moves the plant.
+    void start();
+    /// Disables: the plant freezes; `connected` is kept.
+    void stop();
+    /// Does nothing (there is no configuration to save).
+    void save_config();
+    /// Does nothing.
+    void blink(float duration = 0.0f);
+
+    // ---- mode and setpoints ----
+
+    /// Sets `mode` and the `MODE` parameter. Every byte value is accepted.
+    void change_mode(Mode mode);
+    /// Sets `setpoint` and the `SETPOINT` parameter; no range check.
+    void change_setpoint(float setpoint);
+    /// Torque mode and setpoint; options o1..o3 are stored in `PARAM_0D`, `PARAM_0E`,
+    /// `PARAM_0F` unless NaN; o4 is ignored.
+    void change_torque_setpoint(float setpoint, float o1 = std::numeric_limits<float>::quiet_NaN(),
+                                float o2 = std::numeric_limits<float>::quiet_NaN(),
+                                float o3 = std::numeric_limits<float>::quiet_NaN(),
+                                float o4 = std::numeric_limits<float>::quiet_NaN());
+    /// Speed mode and setpoint; options o1..o4 are stored in `PARAM_45`, `PARAM_0E`,
+    /// `PARAM_0D`, `T_FF` unless NaN.
+    void change_speed_setpoint(float setpoint, float o1 = std::numeric_limits<float>::quiet_NaN(),
+                               float o2 = std::numeric_limits<float>::quiet_NaN(),
+                               float o3 = std::numeric_limits<float>::quiet_NaN(),
+                               float o4 = std::numeric_limits<float>::quiet_NaN());
+    /// Position mode and setpoint; options o1..o5 are stored in `PARAM_45`, `PARAM_0E`,
+    /// `PARAM_0D`, `PARAM_0F`, `T_FF` unless NaN.
+    void change_position_setpoint(float setpoint,
+                                  float o1 = std::numeric_limits<float>::quiet_NaN(),
+                                  float o2 = std::numeric_limits<float>::quiet_NaN(),
+                                  float o3 = std::numeric_limits<float>::quiet_NaN(),
+                                  float o4 = std::numeric_limits<float>::quiet_NaN(),
+                                  float o5 = std::numeric_limits<float>::quiet_NaN());
+    /// Impedance mode and setpoint; options o1, o2, o3, o5 are stored in `PARAM_45`, `K_STIFF`,
+    /// `K_DAMP`, `T_FF` unless NaN; o4, o6 and o7 are ignored. The simulation reads `K_STIFF`
+    /// and `K_DAMP` as its gains.
+    void change_impedance_setpoint(float setpoint,
+                                   float o1 = std::numeric_limits<float>::quiet_NaN(),
+                                   float o2 = std::numeric_limits<float>::quiet_NaN(),
+                                   float o3 = std::numeric_limits<float>::quiet_NaN(),
+                                   float o4 = std::numeric_limits<float>::quiet_NaN(),
+                                   float o5 = std::numeric_limits<float>::quiet_NaN(),
+                                   float o6 = std::numeric_limits<float>::quiet_NaN(),
+                                   float o7 = std::numeric_limits<float>::quiet_NaN());
+    /// Switches to speed mode like the physical client does; the raw firmware values have no
+    /// meaning in the simulation and are ignored.
+    void internal_change_speed_setpoint(float x1, float x2, float x3, float x4);
+    /// Switches to position mode like the physical client does; the raw firmware values have no
+    /// meaning in the simulation and are ignored.
+    void internal_change_position_setpoint(float x1, float x2, float x3, float x4, float x5,
+                                           float x6, float x7, float x8, float x9);
+    /// Sets `position` to 0 and rebuilds the snapshot; speed, torque and setpoint are kept.
+    void set_home_position();
+
+    // ---- configuration ----
+
+    /// Moves the actuator to `address` and mirrors it in `ADDRESS`. Throws
+    /// `std::invalid_argument("Invalid virtual actuator address")` outside 16..16382, changing
+    /// nothing.
+    void change_address(int address);
+    /// Records `enable` and stores 1.0 or 0.0 in `CAN_HIGH_SPEED`.
+    void set_can_high_speed(bool enable);
+    /// Records the preset and stores its value in `TORQUE_PERFORMANCE`.
+    void set_torque_performance(TorquePerformance performance);
+    /// Records the preset and stores its value in `SPEED_PERFORMANCE`.
+    void set_speed_performance(SpeedPerformance performance);
+
+    // ---- parameters ----
+
+    /// Writes every entry into the store. `MODE` also sets `mode` (truncated to a whole number,
+    /// negative or NaN giving 0, low 8 bits kept), `SETPOINT` sets `setpoint`, and `ADDRESS` sets
+    /// `address` (truncated, saturating, NaN giving 0; no range check). Other codes change only
+    /// the store.
+    void set_parameters(const std::unordered_map<OXL_Parameters, float>& values);
+    /// One entry per distinct requested code: its stored value or NaN when absent. The store is
+    /// not changed; `timeout_s` is ignored and the call never waits.
+    ParameterMap get_parameters(const std::vector<OXL_Parameters>& codes,
+                                float timeout_s = 1.0f) const;
+
+    // ---- reports (read only, never fail) ----
+
+    /// Nine entries: "enable", "temp_winding", "T_fb", "T_ref", "pos_fb", "pos_ref", "spd_fb",
+    /// "spd_ref", "time".
+    std::unordered_map<std::string, float> get_info() const;
+    /// Ten motor-model entries: "m_Te", "m_Tl", "m_acc", "m_eff_elec", "m_eff_mec", "m_i_dc",
+    /// "m_pos1", "m_pos2", "m_spd1", "m_spd2".
+    std::unordered_map<std::string, float> get_motor_state() const;
+    /// Eight measurement entries: "turn", "turn2", "T", "e_pos", "pos", "pos2", "spd", "spd2".
+    std::unordered_map<std::string, float> get_measurements() const;
+    /// A copy of the ten limit flags.
+    std::unordered_map<std::string, bool> get_debug_flags() const;
+    /// Configuration in the groups "control", "limits", "impedance" and "profile"; absent
+    /// parameters show as NaN.
+    std::unordered_map<std::string, std::unordered_map<std::string, float>> get_all_parameters()
+        const;
+    /// A copy of the whole parameter store; never waits, never empty.
+    ParameterMap get_parameters_all() const;
+
+    // ---- model selection ----
+
+    /// Model names offered by the directory `path` (not recursive): for each regular file
+    /// "bindings_<name>_Intel_<...>.py" with a non-empty name, that name, and the name of each
+    /// subdirectory; symbolic links count as their targets. Sorted, without duplicates. An empty
+    /// or unreadable path yields what was found before the error (usually nothing); nothing is
+    /// thrown or printed.
+    static std::vector<std::string> discover_available_actuators(const std::string& path);
+    /// Labels the simulation with `model_name` and two path texts; `firmware` becomes
+    /// "<model_name>:cpp-virtual-2.0.0" ("cpp-virtual-2.0.0" for an empty name). Returns 0.
+    int64_t set_actuator(const std::string& model_name, const std::string& path_a_text,
+                         const std::string& path_b_text);
+    /// Stores the first and third path texts; a model still called "virtual" becomes
+    /// "virtual-from-paths"; `firmware` becomes "<model>:cpp-virtual-2.0.0". Returns 0.
+    int64_t set_actuator_from_paths(const std::string& path_a_text, const std::string& path_c_text);
+
+  private:
+    // Runs `n` plant sub-steps under the current mode and advances `sim_time`.
+    void run_substeps(uint64_t n);
+    // Value of one feedback item from the current state.
+    float item_value(OXL_Items item) const;
+};
+
+}  // namespace oxl_api
