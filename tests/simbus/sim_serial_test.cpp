@@ -43,6 +43,9 @@ TEST(SimOverSerial, ScanStreamAndParameterReadThroughThePseudoTerminal) {
     }
 
     OrvexActuator actuator(usb, 0x12);
+    ASSERT_TRUE(actuator.connect(1.0f));  // ping answered through the serial line
+    EXPECT_EQ(actuator.model, "FJALO");
+    EXPECT_EQ(actuator.firmware, "1.1.2");
     std::mutex mutex;
     std::vector<OrvexActuator::FeedbackMap> frames;  // guarded by mutex
     actuator.set_feedback_callback([&](int, OrvexActuator::FeedbackMap items) {
