@@ -1,0 +1,320 @@
+#include "cli.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "commands.hpp"
+#include "errors.hpp"
+#include "interrupt.hpp"
+#include "names.hpp"
+#include "session.hpp"
+
+namespace oxl_tool {
+namespace {
+
+constexpr const char* kIdHelp = "actuator address, 0x10..0x3ffe, hex (0x20) or decimal (32)";
+
+// What a parsed command line asks for: the values of every command's arguments (only those of
+// the chosen command are filled in) and the registered actions by subcommand.
+struct Invocation {
+    ScanArgs scan;
+    std::string id;
+    std::string new_id;
+    std::vector<std::string> words;  // parameter names, or NAME=VALUE assignments
+    bool yes = false;
+    std::string names_which;
+    MonitorArgs monitor;
+    MoveArgs move;
+    DemoArgs demo;
+    std::string batch_file;
+
+    std::vector<std::pair<CLI::App*, std::function<int(Session&)>>> actions;
+
+    void on(CLI::App* command, std::function<int(Session&)> action) {
+        actions.emplace_back(command, std::move(action));
+    }
+    // The action of the subcommand that was given, or an empty function.
+    std::function<int(Session&)> chosen() const {
+        for (const auto& entry : actions) {
+            if (entry.first->parsed()) {
+                return entry.second;
+            }
+        }
+        return {};
+    }
+};
+
+// Adds the commands to `app`. Inside `oxl batch` (`in_batch`), `batch` and `demo` are left out:
+// both need a bus of their own.
+void add_commands(CLI::App& app, Invocation& inv, bool in_batch) {
+    CLI::App* ports = app.add_subcommand("ports", "List serial ports with USB ids; mark adapters");
+    inv.on(ports, [](Session&) { return run_ports(); });
+
+    CLI::App* names = app.add_subcommand("names", "List the item and parameter names");
+    names->add_option("LIST", inv.names_which, "items or parameters (default: both)");
+    inv.on(names, [&inv](Session&) { return run_names(inv.names_which); });
+
+    CLI::App* scan = app.add_subcommand("scan", "Find the actuators on the bus");
+    scan->add_option("--from", inv.scan.from, "first id (default 0x10)");
+    scan->add_option("--to", inv.scan.to, "last id (default 0x7f)");
+    scan->add_flag("--all", inv.scan.all, "whole range 0x10..0x3ffe (about 14 minutes)");
+    inv.on(scan, [&inv](Session& s) { return run_scan(s, inv.scan); });
+
+    CLI::App* info = app.add_subcommand("info", "Identity, state and every parameter");
+    info->add_option("ID", inv.id, kIdHelp)->required();
+    inv.on(info, [&inv](Session& s) { return run_info(s, inv.id); });
+
+    CLI::App* param = app.add_subcommand("param", "Read or write parameters");
+    param->require_subcommand(1);
+    CLI::App* get = param->add_subcommand("get", "Read parameters (all without names)");
+    get->add_option("ID", inv.id, kIdHelp)->required();
+    get->add_option("NAME", inv.words, "parameter names, e.g. LIMIT_TORQUE k_stiff");
+    inv.on(get, [&inv](Session& s) { return run_param_get(s, inv.id, inv.words); });
+    CLI::App* set = param->add_subcommand(
+        "set", "Write parameters, then read them back and show before and after");
+    set->add_option("ID", inv.id, kIdHelp)->required();
+    set->add_option("NAME=VALUE", inv.words, "e.g. LIMIT_TORQUE=2.5 MODE=position")->required();
+    inv.on(set, [&inv](Session& s) { return run_param_set(s, inv.id, inv.words); });
+
+    CLI::App* save = app.add_subcommand("save", "Store the configuration in the device");
+    save->add_option("ID", inv.id, kIdHelp)->required();
+    inv.on(save, [&inv](Session& s) { return run_save(s, inv.id); });
+
+    CLI::App* address = app.add_subcommand("set-address", "Move an actuator to a new address");
+    address->add_option("ID", inv.id, kIdHelp)->required();
+    address->add_option("NEW", inv.new_id, "new address, 0x10..0x3ffe")->required();
+    inv.on(address, [&inv](Session& s) { return run_set_address(s, inv.id, inv.new_id); });
+
+    CLI::App* blink = app.add_subcommand("blink", "Make an actuator blink");
+    blink->add_option("ID", inv.id, kIdHelp)->required();
+    inv.on(blink, [&inv](Session& s) { return run_blink(s, inv.id); });
+
+    CLI::App* reset = app.add_subcommand("factory-reset", "Restore the factory parameters");
+    reset->add_option("ID", inv.id, kIdHelp)->required();
+    reset->add_flag("--yes", inv.yes, "confirm");
+    inv.on(reset, [&inv](Session& s) { return run_factory_reset(s, inv.id, inv.yes); });
+
+    CLI::App* monitor = app.add_subcommand("monitor", "Stream feedback as a live table or CSV");
+    monitor->add_option("ID", inv.monitor.id, kIdHelp)->required();
+    monitor->add_option("--items", inv.monitor.items,
+                        "comma-separated items, at most 11 (default POSITION_4C,SPEED_45,"
+                        "TORQUE_56; `oxl names items`)");
+    monitor->add_option("--rate", inv.monitor.rate_hz, "frames per second, 1..10000 (default 10)");
+    monitor->add_option("--duration", inv.monitor.duration_s, "seconds (default: until Ctrl-C)");
+    monitor->add_option("--csv", inv.monitor.csv,
+                        "write CSV with a time column to FILE (- : stdout)");
+    inv.on(monitor, [&inv](Session& s) { return run_monitor(s, inv.monitor); });
+
+    CLI::App* move = app.add_subcommand(
+        "move", "Start an actuator on one setpoint, report feedback, stop at the end or on Ctrl-C");
+    move->add_option("ID", inv.move.id, kIdHelp)->required();
+    CLI::Option* position = move->add_option("--position", inv.move.position, "position setpoint");
+    CLI::Option* speed = move->add_option("--speed", inv.move.speed, "speed setpoint");
+    CLI::Option* torque = move->add_option("--torque", inv.move.torque, "torque setpoint");
+    CLI::Option* impedance =
+        move->add_option("--impedance", inv.move.impedance, "impedance (spring) position setpoint");
+    CLI::Option* stiffness =
+        move->add_option("--stiffness", inv.move.stiffness, "impedance stiffness (K_STIFF)");
+    CLI::Option* damping =
+        move->add_option("--damping", inv.move.damping, "impedance damping (K_DAMP)");
+    move->add_option("--duration", inv.move.duration_s, "seconds (default: until Ctrl-C)");
+    move->add_option("--rate", inv.move.rate_hz, "rows printed per second, 1..100 (default 10)");
+    inv.on(move, [&inv, position, speed, torque, impedance, stiffness, damping](Session& s) {
+        inv.move.has_position = position->count() > 0;
+        inv.move.has_speed = speed->count() > 0;
+        inv.move.has_torque = torque->count() > 0;
+        inv.move.has_impedance = impedance->count() > 0;
+        inv.move.has_stiffness = stiffness->count() > 0;
+        inv.move.has_damping = damping->count() > 0;
+        return run_move(s, inv.move);
+    });
+
+    if (!in_batch) {
+        CLI::App* demo = app.add_subcommand(
+            "demo", "Guided run with an SVG plot (on the simulated bus unless --port is given)");
+        demo->add_option("--output,-o", inv.demo.output, "SVG file (default oxl_demo.svg)");
+        demo->add_option("--id", inv.demo.id, "actuator to use (default: the first one found)");
+        inv.on(demo, [&inv](Session& s) { return run_demo(s, inv.demo); });
+
+        CLI::App* batch = app.add_subcommand(
+            "batch", "Run the commands of FILE (- : standard input), one per line, on one bus");
+        batch->add_option("FILE", inv.batch_file, "command file, or - for standard input")
+            ->required();
+    }
+
+    for (CLI::App* command : app.get_subcommands({})) {
+        for (CLI::App* inner : command->get_subcommands({})) {
+            inner->allow_extras(false);
+        }
+        command->allow_extras(false);
+    }
+    // Extras left over at the top level are an unknown command or a stray argument; they are
+    // reported after parsing, by name.
+    app.allow_extras(true);
+}
+
+// The one-line message of a parse error.
+int report_parse_error(const CLI::ParseError& error) {
+    std::cerr << "oxl: error: " << error.what() << " (see oxl --help)" << std::endl;
+    return kExitUsage;
+}
+
+// The message of a command line with leftovers: an unknown command or a stray argument.
+void check_leftovers(const CLI::App& app) {
+    const auto left = app.remaining();
+    if (left.empty()) {
+        return;
+    }
+    if (app.get_subcommands().empty()) {
+        throw UsageError("unknown command '" + left.front() + "' (see oxl --help)");
+    }
+    throw UsageError("unexpected argument '" + left.front() + "'");
+}
+
+// Runs `action` and turns its exceptions into the exit status, with one line on stderr.
+int guarded(const std::function<int()>& action, const std::string& context) {
+    try {
+        return action();
+    } catch (const UsageError& e) {
+        std::cerr << "oxl: error: " << context << e.what() << std::endl;
+        return kExitUsage;
+    } catch (const DeviceError& e) {
+        std::cerr << "oxl: error: " << context << e.what() << std::endl;
+        return kExitDevice;
+    } catch (const std::exception& e) {
+        std::cerr << "oxl: error: " << context << e.what() << std::endl;
+        return kExitDevice;
+    }
+}
+
+// `oxl batch`: each line is a command without the global options, run on `session`; blank lines
+// and lines starting with # are skipped. Stops at the first command that fails.
+int run_batch(Session& session, const std::string& file) {
+    std::ifstream input;
+    if (file != "-") {
+        input.open(file);
+        if (!input) {
+            throw UsageError("cannot read " + file);
+        }
+    }
+    std::istream& in = file == "-" ? std::cin : input;
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') {
+            continue;
+        }
+        if (interrupted()) {
+            return kExitInterrupted;
+        }
+        std::cout << "> " << line.substr(first) << std::endl;
+        CLI::App app{"oxl batch command", "oxl"};
+        Invocation inv;
+        add_commands(app, inv, true);
+        const std::string context = "line " + std::to_string(number) + ": ";
+        try {
+            app.parse(line, false);
+        } catch (const CLI::CallForHelp&) {
+            std::cout << app.help();
+            continue;
+        } catch (const CLI::ParseError& e) {
+            std::cerr << "oxl: error: " << context << e.what() << std::endl;
+            return kExitUsage;
+        }
+        const int status = guarded(
+            [&] {
+                check_leftovers(app);
+                const auto action = inv.chosen();
+                if (!action) {
+                    throw UsageError("no command");
+                }
+                return action(session);
+            },
+            context);
+        if (status != kExitOk) {
+            return status;
+        }
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int run_command_line(int argc, char** argv) {
+    CLI::App app{
+        "oxl: scan, inspect, configure, monitor and move actuators on the CAN bus, through the "
+        "USB-to-CAN adapter or on a simulated bus (--sim).",
+        "oxl"};
+    app.set_version_flag("--version", "oxl 0.1.0");
+
+    BusOptions bus;
+    std::string sim_actuators;
+    app.add_option("--port", bus.port, "serial port of the adapter (default: found by USB id)");
+    app.add_flag("--sim", bus.simulated, "use a simulated bus");
+    app.add_option(
+        "--sim-actuators", sim_actuators,
+        "simulated actuator addresses, comma-separated (default 0x20,0x21); implies --sim");
+    Invocation inv;
+    add_commands(app, inv, false);
+    // Set after the commands were added, which would otherwise inherit it.
+    app.footer(
+        "Ids are written in hex (0x20) or decimal (32); names of items and parameters are\n"
+        "case-insensitive (`oxl names`). Exit status: 0 ok, 1 a device did not answer,\n"
+        "2 bad input, 130 interrupted.\n\n"
+        "Examples:\n"
+        "  oxl --sim scan\n"
+        "  oxl --sim info 0x20\n"
+        "  oxl --port /dev/ttyACM0 monitor 0x20 --rate 100 --duration 5 --csv run.csv\n"
+        "  oxl --sim move 0x21 --impedance 0.5 --stiffness 20 --damping 2 --duration 3\n"
+        "  oxl demo");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return report_parse_error(e);
+    }
+
+    return guarded(
+        [&] {
+            check_leftovers(app);
+            if (!sim_actuators.empty()) {
+                bus.sim_actuators = parse_actuator_id_list(sim_actuators, "--sim-actuators");
+                bus.simulated = true;
+            }
+            if (bus.simulated && !bus.port.empty()) {
+                throw UsageError("--port and --sim exclude each other");
+            }
+            CLI::App* demo = app.get_subcommand("demo");
+            if (demo->parsed() && bus.port.empty()) {
+                bus.simulated = true;  // the demo needs no hardware
+            }
+            Session session(bus);
+            CLI::App* batch = app.get_subcommand("batch");
+            if (batch->parsed()) {
+                return run_batch(session, inv.batch_file);
+            }
+            const auto action = inv.chosen();
+            if (!action) {
+                std::cout << app.help();
+                throw UsageError("a command is required");
+            }
+            return action(session);
+        },
+        "");
+}
+
+}  // namespace oxl_tool

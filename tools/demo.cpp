@@ -1,0 +1,338 @@
+// `oxl demo`: a guided run that shows what the library does, on the simulated bus unless a port
+// is given: scan, connect, a position step, an impedance hold under a changing load, a summary
+// and an SVG plot of the run.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <limits>
+
+#include <oxl_api/orvex_actuator.hpp>
+#include <oxl_api/orvex_actuator_virtual.hpp>
+#include <oxl_api/simulated_bus.hpp>
+
+#include "commands.hpp"
+#include "errors.hpp"
+#include "feedback_stream.hpp"
+#include "interrupt.hpp"
+#include "names.hpp"
+#include "svg_plot.hpp"
+
+namespace oxl_tool {
+namespace {
+
+using oxl_api::OrvexActuator;
+using Clock = std::chrono::steady_clock;
+
+// Impedance gains and load of the hold: the simulated output is a unit mass, so with these gains
+// it settles within about 0.7 s (damping ratio 0.85) and sags by load / stiffness = 0.2.
+constexpr float kStiffness = 50.0f;
+constexpr float kDamping = 12.0f;
+constexpr float kLoad = 10.0f;
+constexpr float kStepTarget = 1.0f;
+constexpr int kStreamRateHz = 200;
+
+// Time series of the run, on the stream's clock.
+struct Recording {
+    std::vector<double> time, position, speed, torque, setpoint;
+    std::vector<uint64_t> index;
+
+    void add(const Sample& sample) {
+        index.push_back(sample.index);
+        const auto get = [&sample](Item item) {
+            const auto it = sample.values.find(item);
+            return it == sample.values.end() ? std::nan("") : static_cast<double>(it->second);
+        };
+        time.push_back(sample.time);
+        position.push_back(get(Item::POSITION_4C));
+        speed.push_back(get(Item::SPEED_45));
+        torque.push_back(get(Item::TORQUE_56));
+        setpoint.push_back(get(Item::SETPOINT_4B));
+    }
+
+    // Replaces the arrival times by the times the device sent the frames: a frame leaves the
+    // device every `period`, and arrives a little later, sometimes in a burst after a stall of
+    // the host. The least delayed frame fixes the offset. (A frame lost on the way would shift
+    // the frames after it by one period; the simulated bus loses none.)
+    void use_send_times(double period) {
+        double offset = std::numeric_limits<double>::infinity();
+        for (std::size_t i = 0; i < time.size(); ++i) {
+            offset = std::min(offset, time[i] - static_cast<double>(index[i]) * period);
+        }
+        for (std::size_t i = 0; i < time.size(); ++i) {
+            time[i] = offset + static_cast<double>(index[i]) * period;
+        }
+    }
+
+    // Mean position over the last `fraction` of [from, to).
+    double mean_position(double from, double to, double fraction) const {
+        const double start = to - (to - from) * fraction;
+        double sum = 0.0;
+        int n = 0;
+        for (std::size_t i = 0; i < time.size(); ++i) {
+            if (time[i] >= start && time[i] < to && std::isfinite(position[i])) {
+                sum += position[i];
+                ++n;
+            }
+        }
+        return n > 0 ? sum / n : std::nan("");
+    }
+};
+
+struct StepFigures {
+    double rise = std::nan("");       // 10 % to 90 % of the step
+    double settle = std::nan("");     // from the step until the position stays within 2 %
+    double overshoot = std::nan("");  // percent of the step
+    double final_value = std::nan("");
+};
+
+StepFigures step_figures(const Recording& r, double from, double to, double target) {
+    StepFigures f;
+    double start = 0.0;
+    for (std::size_t i = 0; i < r.time.size() && r.time[i] < from; ++i) {
+        start = r.position[i];
+    }
+    const double span = target - start;
+    if (std::fabs(span) < 1e-9) {
+        return f;
+    }
+    double t10 = std::nan(""), t90 = std::nan(""), peak = start, settled_at = from;
+    bool any = false;
+    for (std::size_t i = 0; i < r.time.size(); ++i) {
+        if (r.time[i] < from || r.time[i] >= to || !std::isfinite(r.position[i])) {
+            continue;
+        }
+        any = true;
+        const double progress = (r.position[i] - start) / span;
+        if (std::isnan(t10) && progress >= 0.1) {
+            t10 = r.time[i];
+        }
+        if (std::isnan(t90) && progress >= 0.9) {
+            t90 = r.time[i];
+        }
+        peak = std::max(peak, progress);
+        if (std::fabs(1.0 - progress) > 0.02) {
+            settled_at = r.time[i];
+        }
+        f.final_value = r.position[i];
+    }
+    if (!any) {
+        return f;
+    }
+    f.rise = t90 - t10;
+    f.settle = settled_at - from;
+    f.overshoot = std::max(0.0, peak - 1.0) * 100.0;
+    return f;
+}
+
+std::string fixed(double value, int decimals) {
+    return format_fixed(value, decimals);
+}
+
+std::string signed_fixed(double value, int decimals) {
+    const std::string text = format_fixed(value, decimals);
+    return (value >= 0.0 && text[0] != '-' ? "+" : "") + text;
+}
+
+}  // namespace
+
+int run_demo(Session& session, const DemoArgs& args) {
+    const int chosen = args.id.empty() ? 0 : parse_actuator_id(args.id, "--id");
+    {
+        // Fail on an unwritable output before anything moves.
+        std::ofstream probe(args.output, std::ios::app);
+        if (!probe) {
+            throw UsageError("cannot write " + args.output);
+        }
+    }
+    const auto demo_start = Clock::now();
+    oxl_api::OXL& bus = session.transport();
+    oxl_api::SimulatedBus* const sim = session.sim_bus();
+
+    // 1. Scan.
+    int id = chosen;
+    if (id == 0) {
+        int first = kFirstActuatorId;
+        int last = 0x3f;
+        if (sim != nullptr) {
+            const auto& ids = session.bus_options().sim_actuators;
+            const int lowest = *std::min_element(ids.begin(), ids.end());
+            const int highest = *std::max_element(ids.begin(), ids.end());
+            first = std::max(kFirstActuatorId, lowest - 3);
+            last = std::min(kLastActuatorId, std::min(highest, lowest + 40) + 3);
+        }
+        std::cout << "1. Scanning " << hex_id(first) << ".." << hex_id(last) << " on "
+                  << session.describe() << std::endl;
+        std::vector<int> found;
+        {
+            oxl_api::OrvexActuatorScanner scanner(bus);
+            if (!scanner.connected || !bus.is_connected()) {
+                throw DeviceError("no USB-to-CAN adapter answers on " + session.describe());
+            }
+            found = scanner.scan(first, last);
+        }
+        if (interrupted()) {
+            return kExitInterrupted;
+        }
+        if (found.empty()) {
+            throw DeviceError("no actuator answered in " + hex_id(first) + ".." + hex_id(last) +
+                              " (give one with --id)");
+        }
+        id = found.front();
+    }
+
+    // 2. Connect.
+    auto actuator = session.connect_actuator(id);
+    std::cout << "2. Connected to " << hex_id(id) << ": model " << actuator->model << ", firmware "
+              << actuator->firmware << std::endl;
+
+    Recording rec;
+    std::vector<PlotMarker> markers;
+    struct Window {
+        double from, to;
+        float load;
+    };
+    std::vector<Window> holds;
+    double step_at = 0.0, step_end = 0.0, impedance_at = 0.0;
+    {
+        FeedbackStream stream(
+            *actuator, {Item::POSITION_4C, Item::SPEED_45, Item::TORQUE_56, Item::SETPOINT_4B},
+            kStreamRateHz);
+        // Runs the current phase for `seconds`, recording every frame; false on Ctrl-C.
+        const auto run_for = [&](double seconds) {
+            const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(seconds));
+            while (Clock::now() < deadline) {
+                if (interrupted()) {
+                    return false;
+                }
+                for (const Sample& sample : stream.take(deadline)) {
+                    rec.add(sample);
+                }
+                for (const auto& error : stream.take_errors()) {
+                    std::cerr << "oxl: actuator " << hex_id(id) << " reports error " << error.bit
+                              << ": " << error.text << std::endl;
+                    if (error.serious()) {
+                        throw DeviceError("the demo stopped on a serious error of " + hex_id(id));
+                    }
+                }
+            }
+            return true;
+        };
+        const auto set_load = [&](float load) {
+            if (sim != nullptr) {
+                sim->with_actuator(
+                    id, [load](oxl_api::OrvexActuatorVirtual& a) { a.change_load(load); });
+            }
+        };
+        // Stops the device however the run ends.
+        struct Stopper {
+            OrvexActuator& a;
+            ~Stopper() { a.stop(); }
+        } stopper{*actuator};
+
+        std::cout << "3. Position step 0 -> " << format_value(kStepTarget) << std::endl;
+        set_load(0.0f);
+        actuator->change_mode(OrvexActuator::Mode::POSITION);
+        actuator->change_position_setpoint(0.0f);
+        actuator->start();
+        markers.push_back({stream.now(), "hold 0"});
+        bool completed = run_for(0.3);
+        step_at = stream.now();
+        markers.push_back({step_at, "step to 1"});
+        actuator->change_position_setpoint(kStepTarget);
+        completed = completed && run_for(0.8);
+        step_end = stream.now();
+
+        std::cout << "4. Impedance hold at " << format_value(kStepTarget) << " (stiffness "
+                  << format_value(kStiffness) << ", damping " << format_value(kDamping) << ")"
+                  << (sim != nullptr ? ", load 0 -> +10 -> -10 -> 0"
+                                     : "; push the output by hand to feel the spring")
+                  << std::endl;
+        impedance_at = stream.now();
+        markers.push_back({impedance_at, "impedance"});
+        actuator->change_mode(OrvexActuator::Mode::IMPEDANCE);
+        actuator->change_impedance_setpoint(kStepTarget, OrvexActuator::kUnset, kStiffness,
+                                            kDamping);
+        completed = completed && run_for(0.4);
+        if (sim != nullptr) {
+            for (const float load : {kLoad, -kLoad, 0.0f}) {
+                if (!completed) {
+                    break;
+                }
+                const double from = stream.now();
+                set_load(load);
+                markers.push_back(
+                    {from, load == 0.0f ? "load 0" : "load " + signed_fixed(load, 0)});
+                completed = run_for(0.9);
+                holds.push_back({from, stream.now(), load});
+            }
+        } else {
+            completed = completed && run_for(2.7);
+        }
+        actuator->stop();
+        set_load(0.0f);
+        rec.use_send_times(stream.period());
+        if (!completed) {
+            std::cerr << "oxl: demo interrupted; actuator " << hex_id(id) << " stopped"
+                      << std::endl;
+            return kExitInterrupted;
+        }
+    }
+    if (rec.time.size() < 10) {
+        throw DeviceError("actuator " + hex_id(id) + " streamed too little feedback (" +
+                          std::to_string(rec.time.size()) + " frames)");
+    }
+
+    // 5. Summary.
+    const auto step = step_figures(rec, step_at, step_end, kStepTarget);
+    const double span = rec.time.back() - rec.time.front();
+    std::cout << "5. Summary\n"
+              << "   feedback        " << rec.time.size() << " frames over " << fixed(span, 1)
+              << " s (" << fixed(rec.time.size() / std::max(span, 1e-9), 0) << " per second)\n"
+              << "   position step   0 -> " << format_value(kStepTarget) << ": rise (10-90 %) "
+              << fixed(step.rise, 3) << " s, within 2 % after " << fixed(step.settle, 3)
+              << " s, overshoot " << fixed(step.overshoot, 1) << " %, final "
+              << fixed(step.final_value, 4) << '\n';
+    for (const auto& hold : holds) {
+        const double mean = rec.mean_position(hold.from, hold.to, 0.3);
+        std::cout << "   load " << (hold.load == 0.0f ? " 0 " : signed_fixed(hold.load, 0))
+                  << "        position " << fixed(mean, 3) << " (deflection "
+                  << signed_fixed(mean - kStepTarget, 3) << ", expected "
+                  << signed_fixed(-hold.load / kStiffness, 3) << " = -load / stiffness)\n";
+    }
+
+    // 6. Plot.
+    Plot plot;
+    plot.title =
+        "oxl demo: actuator " + hex_id(id) + " (" + actuator->model + ") on " + session.describe();
+    plot.x_label = "time (s)";
+    plot.panels = {
+        {"position",
+         {{"position", "#1f77b4", false, rec.time, rec.position},
+          {"setpoint", "#ff7f0e", true, rec.time, rec.setpoint}}},
+        {"speed", {{"speed", "#2ca02c", false, rec.time, rec.speed}}},
+        {"torque", {{"torque", "#d62728", false, rec.time, rec.torque}}},
+    };
+    plot.markers = markers;
+    {
+        std::ofstream out(args.output, std::ios::trunc);
+        out << render_svg(plot);
+        out.close();
+        if (!out) {
+            throw std::runtime_error("writing " + args.output + " failed");
+        }
+    }
+    std::error_code ignored;
+    const auto path = std::filesystem::absolute(args.output, ignored);
+    const std::chrono::duration<double> total = Clock::now() - demo_start;
+    std::cout << "6. Plot of position, speed, torque and setpoint written to "
+              << (path.empty() ? args.output : path.string()) << "\n   (demo took "
+              << fixed(total.count(), 1) << " s)" << std::endl;
+    return kExitOk;
+}
+
+}  // namespace oxl_tool

@@ -1,0 +1,75 @@
+#include "feedback_stream.hpp"
+
+#include <algorithm>
+
+namespace oxl_tool {
+
+FeedbackStream::FeedbackStream(oxl_api::OrvexActuator& actuator_in, const std::vector<Item>& items,
+                               int rate_hz)
+    : actuator(actuator_in),
+      period_s(static_cast<double>((10000 + rate_hz / 2) / std::max(rate_hz, 1)) / 10000.0),
+      shared(std::make_shared<Shared>(std::chrono::steady_clock::now())) {
+    std::weak_ptr<Shared> weak = shared;
+    actuator.set_feedback_callback([weak](int, oxl_api::OrvexActuator::FeedbackMap values) {
+        const auto state = weak.lock();
+        if (!state) {
+            return;
+        }
+        const std::chrono::duration<double> age = std::chrono::steady_clock::now() - state->start;
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->samples.push_back(Sample{age.count(), state->received++, std::move(values)});
+        }
+        state->ready.notify_one();
+    });
+    actuator.set_error_callback([weak](int, oxl_api::OrvexActuator::ErrorMap errors) {
+        const auto state = weak.lock();
+        if (!state) {
+            return;
+        }
+        std::vector<ReportedError> sorted;
+        for (auto& entry : errors) {
+            sorted.push_back(ReportedError{entry.first, std::move(entry.second)});
+        }
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const ReportedError& a, const ReportedError& b) { return a.bit < b.bit; });
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->errors.insert(state->errors.end(), sorted.begin(), sorted.end());
+    });
+    actuator.setFeedbackItems(items);
+    actuator.setFeedbackRate(rate_hz);
+}
+
+FeedbackStream::~FeedbackStream() {
+    actuator.setFeedbackRate(0);
+    actuator.set_feedback_callback({});
+    // Errors reported from now on are printed (and serious ones stop the device) as usual.
+    oxl_api::OrvexActuator* const target = &actuator;
+    actuator.set_error_callback([target](int address, oxl_api::OrvexActuator::ErrorMap errors) {
+        target->default_error_callback(address, errors);
+    });
+}
+
+std::vector<Sample> FeedbackStream::take(std::chrono::steady_clock::time_point deadline) {
+    const auto wake =
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    shared->ready.wait_until(lock, wake, [this] { return !shared->samples.empty(); });
+    std::vector<Sample> out;
+    out.swap(shared->samples);
+    return out;
+}
+
+std::vector<ReportedError> FeedbackStream::take_errors() {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    std::vector<ReportedError> out;
+    out.swap(shared->errors);
+    return out;
+}
+
+double FeedbackStream::now() const {
+    const std::chrono::duration<double> age = std::chrono::steady_clock::now() - shared->start;
+    return age.count();
+}
+
+}  // namespace oxl_tool

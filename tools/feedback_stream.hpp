@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <oxl_api/orvex_actuator.hpp>
+
+#include "names.hpp"
+
+namespace oxl_tool {
+
+/// One streamed feedback frame with the time it arrived, in seconds since the stream started.
+struct Sample {
+    double time = 0.0;
+    /// Position of the frame in the stream, from 0.
+    uint64_t index = 0;
+    oxl_api::OrvexActuator::FeedbackMap values;
+};
+
+/// One error an actuator reported: bit number and description.
+struct ReportedError {
+    int bit = 0;
+    std::string text;
+    /// Errors above bit 15 are serious: the device must be stopped.
+    bool serious() const { return bit > 15; }
+};
+
+/// Streams feedback items from one actuator into a queue that the application thread drains.
+///
+/// The constructor installs feedback and error callbacks on the actuator, selects the items and
+/// starts the stream; the destructor stops the stream (rate 0). The callbacks run on the
+/// transport's receive thread and only append to the queue under its lock; they share the queue
+/// through a shared pointer, so a frame still being delivered while the stream is torn down
+/// never touches freed memory.
+class FeedbackStream {
+  public:
+    /// Starts streaming `items` from `actuator` at `rate_hz` (1..10000). Replaces the actuator's
+    /// error callback: reported errors are queued for `take_errors` instead of printed.
+    FeedbackStream(oxl_api::OrvexActuator& actuator, const std::vector<Item>& items, int rate_hz);
+    /// Stops the stream, switches the feedback callback off and puts back the printing error
+    /// callback.
+    ~FeedbackStream();
+
+    FeedbackStream(const FeedbackStream&) = delete;
+    FeedbackStream& operator=(const FeedbackStream&) = delete;
+
+    /// Blocks until at least one sample is queued, `deadline` passes or 100 ms have gone by (so
+    /// that the caller can look at the interrupt flag), then returns the queued samples, oldest
+    /// first.
+    std::vector<Sample> take(std::chrono::steady_clock::time_point deadline);
+    /// Errors reported since the last call, in arrival order.
+    std::vector<ReportedError> take_errors();
+    /// Seconds since the stream started, on the clock of `Sample::time`.
+    double now() const;
+    /// Seconds between two frames as the device sends them: the requested rate rounded to the
+    /// device's 100 us ticks.
+    double period() const { return period_s; }
+
+  private:
+    struct Shared {
+        explicit Shared(std::chrono::steady_clock::time_point start_in) : start(start_in) {}
+        /// Time origin of the samples; immutable.
+        const std::chrono::steady_clock::time_point start;
+        std::mutex mutex;
+        /// Signalled when a sample is queued.
+        std::condition_variable ready;
+        /// Guarded by `mutex`.
+        std::vector<Sample> samples;
+        /// Guarded by `mutex`.
+        std::vector<ReportedError> errors;
+        /// Frames received so far. Guarded by `mutex`.
+        uint64_t received = 0;
+    };
+
+    oxl_api::OrvexActuator& actuator;
+    double period_s;
+    std::shared_ptr<Shared> shared;
+};
+
+}  // namespace oxl_tool

@@ -1,0 +1,50 @@
+#include "interrupt.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+namespace oxl_tool {
+namespace {
+
+// Written by the signal handler, read by the commands: a lock-free atomic is async-signal-safe.
+std::atomic<bool> g_interrupted{false};
+static_assert(ATOMIC_BOOL_LOCK_FREE == 2, "the interrupt flag must be lock-free");
+
+extern "C" void on_signal(int /*signal*/) {
+    g_interrupted.store(true);
+}
+
+}  // namespace
+
+void install_interrupt_handler() {
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    // SA_RESTART: a read or sleep that the signal interrupts resumes; the commands see the flag
+    // at their next poll.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+bool interrupted() {
+    return g_interrupted.load();
+}
+
+bool sleep_unless_interrupted(std::chrono::steady_clock::duration duration) {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    while (!interrupted()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            deadline - now, std::chrono::milliseconds(50)));
+    }
+    return false;
+}
+
+}  // namespace oxl_tool

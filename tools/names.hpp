@@ -1,0 +1,54 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <oxl_api/orvex_actuator.hpp>
+
+namespace oxl_tool {
+
+using Item = oxl_api::OrvexActuator::OXL_Items;
+using Parameter = oxl_api::OrvexActuator::OXL_Parameters;
+
+/// Lowest and highest actuator address on the bus.
+constexpr int kFirstActuatorId = 0x10;
+constexpr int kLastActuatorId = 0x3FFE;
+
+/// The 48 feedback items with their enumerator names, in code order.
+const std::vector<std::pair<Item, std::string>>& all_items();
+/// The 31 parameters with their enumerator names, in code order.
+const std::vector<std::pair<Parameter, std::string>>& all_parameters();
+
+/// Enumerator name of an item, or "0x.." for a code outside the table.
+std::string item_name(Item item);
+/// Enumerator name of a parameter, or "0x.." for a code outside the table.
+std::string parameter_name(Parameter parameter);
+
+/// The item named `name` (case-insensitive). Throws `UsageError` naming the closest matches.
+Item parse_item(const std::string& name);
+/// The parameter named `name` (case-insensitive). Throws `UsageError` naming the closest matches.
+Parameter parse_parameter(const std::string& name);
+/// Items of a comma-separated list, in order. Throws `UsageError` for an empty entry, an unknown
+/// name or a repeated item.
+std::vector<Item> parse_item_list(const std::string& list);
+
+/// An id written in decimal ("32") or hexadecimal ("0x20"), within `min`..`max`. Throws
+/// `UsageError` mentioning `what` when it is malformed or out of range.
+int parse_id(const std::string& text, int min, int max, const std::string& what);
+/// An actuator address (0x10..0x3FFE); see `parse_id`.
+int parse_actuator_id(const std::string& text, const std::string& what = "actuator id");
+/// Distinct actuator addresses of a comma-separated list, in order.
+std::vector<int> parse_actuator_id_list(const std::string& list, const std::string& what);
+
+/// A finite decimal number ("2.5", "-1e-3"); throws `UsageError` mentioning `what` otherwise.
+float parse_float(const std::string& text, const std::string& what);
+
+/// "0x" followed by the id in lower-case hexadecimal.
+std::string hex_id(int id);
+/// A value with up to 7 significant digits ("20000", "0.1", "nan").
+std::string format_value(double value);
+/// A value with a fixed number of decimals, for aligned columns.
+std::string format_fixed(double value, int decimals);
+
+}  // namespace oxl_tool
