@@ -8,7 +8,7 @@
 // A transport that accepts and drops every message, and a sink for the library's diagnostic
 // lines so that the fuzzer is not slowed down by writing them.
 class NullTransport : public oxl_api::OXL {
-public:
+  public:
     bool connect(const std::string&) override { return true; }
     void disconnect() override {}
     bool is_connected() const override { return true; }
@@ -18,7 +18,7 @@ public:
 };
 
 class NullBuffer : public std::streambuf {
-protected:
+  protected:
     int overflow(int c) override { return c; }
 };
 
