@@ -78,6 +78,11 @@ namespace {
 constexpr int kAdapterId = 0;
 constexpr uint8_t kBootloaderCommand = 0xC1;
 constexpr auto kBootloaderPause = std::chrono::milliseconds(100);
+// Pause after a pass whose read failed at once (the adapter is gone): without it the polling
+// thread would spin a core until the application disconnects.
+constexpr auto kVanishedBackOff = std::chrono::milliseconds(10);
+// Interval between two attempts to reopen a vanished adapter (automatic reconnection).
+constexpr auto kReconnectInterval = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -97,11 +102,13 @@ bool OXL_over_USB::connect(const std::string& port) {
     if (!port.empty()) {
         port_name = port;
     }
+    bool automatic = false;
     if (port_name.empty()) {
         port_name = get_port();
         if (port_name.empty()) {
             return false;
         }
+        automatic = true;
     }
     {
         std::lock_guard<std::mutex> lock(port_mutex);
@@ -117,6 +124,8 @@ bool OXL_over_USB::connect(const std::string& port) {
             serial_port->read(waiting);
         }
     }
+    open_name = port_name;
+    chosen_by_usb_ids = automatic;
     running = true;
     polling_thread = std::thread(&OXL_over_USB::polling_thread_worker, this);
     return true;
@@ -125,9 +134,17 @@ bool OXL_over_USB::connect(const std::string& port) {
 void OXL_over_USB::disconnect() {
     // Without a polling thread this only clears a flag that is already clear. A thread that
     // has closed the port on its own is still joined here, so ~thread never meets it joinable.
-    running = false;
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        running = false;
+    }
+    stop_requested.notify_all();
     if (polling_thread.joinable()) {
         polling_thread.join();
+        // An adapter found by its USB ids may have come back under another name.
+        if (chosen_by_usb_ids) {
+            port_name = open_name;
+        }
     }
 }
 
@@ -163,25 +180,97 @@ void OXL_over_USB::enter_bootloader() {
     close();
 }
 
+void OXL_over_USB::set_auto_reconnect(bool enabled) {
+    reconnect_enabled = enabled;
+}
+
+bool OXL_over_USB::auto_reconnect() const {
+    return reconnect_enabled;
+}
+
 void OXL_over_USB::polling_thread_worker() {
     receiver.synced = true;
-    const details::FrameReceiver::ReadFn read = [this](std::size_t n) {
-        return serial_port->read(n);
+    // Set by the read source when the serial layer reports a failed read: the line is in error
+    // or hung up, and reads return at once instead of after their time-out.
+    bool line_failed = false;
+    const details::FrameReceiver::ReadFn read = [this, &line_failed](std::size_t n) {
+        std::vector<uint8_t> bytes = serial_port->read(n);
+        if (serial_port->last_read_status() == SerialPort::ReadStatus::FAILED) {
+            line_failed = true;
+        }
+        return bytes;
     };
     const details::FrameReceiver::DispatchFn dispatch =
         [this](int id, const std::vector<uint8_t>& payload, int reply_flag) {
             process_pkt(id, payload, reply_flag);
         };
     while (is_connected()) {
+        line_failed = false;
         try {
             receiver.pass(read, dispatch);
         } catch (...) {
             // A throwing callback (or an allocation failure) must not end reception.
             receiver.synced = false;
         }
+        if (line_failed) {
+            if (reconnect_enabled) {
+                if (!reconnect()) {
+                    break;
+                }
+            } else {
+                pause_while_running(kVanishedBackOff);
+            }
+        }
     }
     std::lock_guard<std::mutex> lock(port_mutex);
     serial_port->close();
+}
+
+bool OXL_over_USB::pause_while_running(std::chrono::milliseconds pause) {
+    std::unique_lock<std::mutex> lock(stop_mutex);
+    return !stop_requested.wait_for(lock, pause, [this] { return !running; });
+}
+
+bool OXL_over_USB::reconnect() {
+    std::cerr << "Adapter on " << open_name << " lost; reconnecting every 0.5 s" << std::endl;
+    {
+        // Closed at once: a device that comes back while its old descriptor is still open may
+        // get another name.
+        std::lock_guard<std::mutex> lock(port_mutex);
+        serial_port->close();
+    }
+    while (pause_while_running(kReconnectInterval)) {
+        if (reopen()) {
+            std::cerr << "Adapter on " << open_name << " back" << std::endl;
+            receiver.synced = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool OXL_over_USB::reopen() {
+    std::string name = open_name;
+    if (chosen_by_usb_ids) {
+        // Silent search: get_port would print a line at every attempt.
+        const std::vector<std::string> ports = get_ports();
+        if (ports.size() != 1) {
+            return false;
+        }
+        name = ports.front();
+    }
+    std::lock_guard<std::mutex> lock(port_mutex);
+    if (!serial_port->open_quietly(name, kBaudRate)) {
+        return false;
+    }
+    serial_port->flush_input();
+    serial_port->flush_output();
+    const std::size_t waiting = serial_port->in_waiting();
+    if (waiting > 0) {
+        serial_port->read(waiting);
+    }
+    open_name = name;
+    return true;
 }
 
 void OXL_over_USB::process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag) {

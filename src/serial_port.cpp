@@ -1,6 +1,7 @@
 #include "oxl_api/serial_port.hpp"
 
 #include <libserialport.h>
+#include <poll.h>
 
 #include <iostream>
 #include <memory>
@@ -15,6 +16,22 @@ struct PortListDeleter {
     void operator()(sp_port** list) const { sp_free_port_list(list); }
 };
 
+// True when the port's descriptor reports a hang-up or an error: a USB serial device that was
+// unplugged (or a pseudo-terminal whose other end closed) is hung up, and every read of it
+// returns end-of-file at once. libserialport's blocking read then retries until its time-out,
+// spinning a core all along, so such a line is recognised before reading it.
+bool line_hung_up(const sp_port* port) {
+    int fd = -1;
+    if (sp_get_port_handle(port, &fd) != SP_OK || fd < 0) {
+        return true;
+    }
+    pollfd probe{fd, POLLIN, 0};
+    if (::poll(&probe, 1, 0) < 0) {
+        return false;  // EINTR and the like: let the read itself decide
+    }
+    return (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace
 
 SerialPort::~SerialPort() {
@@ -22,16 +39,33 @@ SerialPort::~SerialPort() {
 }
 
 bool SerialPort::open(const std::string& name, int baudrate) {
+    switch (open_port(name, baudrate)) {
+        case OpenResult::OPENED:
+            return true;
+        case OpenResult::NOT_FOUND:
+            std::cerr << "SerialPort: failed to find port " << name << std::endl;
+            return false;
+        case OpenResult::NOT_OPENED:
+            std::cerr << "SerialPort: failed to open port " << name << std::endl;
+            return false;
+    }
+    return false;
+}
+
+bool SerialPort::open_quietly(const std::string& name, int baudrate) {
+    return open_port(name, baudrate) == OpenResult::OPENED;
+}
+
+SerialPort::OpenResult SerialPort::open_port(const std::string& name, int baudrate) {
     close();
+    last_status = ReadStatus::COMPLETE;
     sp_port* found = nullptr;
     if (sp_get_port_by_name(name.c_str(), &found) != SP_OK) {
-        std::cerr << "SerialPort: failed to find port " << name << std::endl;
-        return false;
+        return OpenResult::NOT_FOUND;
     }
     if (sp_open(found, SP_MODE_READ_WRITE) != SP_OK) {
-        std::cerr << "SerialPort: failed to open port " << name << std::endl;
         sp_free_port(found);
-        return false;
+        return OpenResult::NOT_OPENED;
     }
     port = found;
     sp_set_baudrate(port, baudrate);
@@ -39,7 +73,7 @@ bool SerialPort::open(const std::string& name, int baudrate) {
     sp_set_parity(port, SP_PARITY_NONE);
     sp_set_stopbits(port, 1);
     sp_set_flowcontrol(port, SP_FLOWCONTROL_NONE);
-    return true;
+    return OpenResult::OPENED;
 }
 
 void SerialPort::close() {
@@ -53,15 +87,28 @@ void SerialPort::close() {
 }
 
 std::vector<uint8_t> SerialPort::read(std::size_t n) {
-    if (port == nullptr || n == 0) {
+    if (port == nullptr) {
+        last_status = ReadStatus::FAILED;
+        return {};
+    }
+    if (n == 0) {
+        last_status = ReadStatus::COMPLETE;
+        return {};
+    }
+    // Only after a short read: while data flows, reads come back complete and cost no extra
+    // system call. A line that is hung up in the middle of a read costs that one read's time-out.
+    if (last_status != ReadStatus::COMPLETE && line_hung_up(port)) {
+        last_status = ReadStatus::FAILED;
         return {};
     }
     std::vector<uint8_t> buffer(n, 0);
     const int got = sp_blocking_read(port, buffer.data(), n, read_timeout_ms);
     if (got < 0) {
+        last_status = ReadStatus::FAILED;
         return {};
     }
     buffer.resize(static_cast<std::size_t>(got));
+    last_status = buffer.size() == n ? ReadStatus::COMPLETE : ReadStatus::TIMED_OUT;
     return buffer;
 }
 

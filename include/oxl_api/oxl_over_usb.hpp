@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,9 +24,16 @@ namespace oxl_api {
 /// unframes what the adapter sends and hands each message to the callback registered for its id
 /// (see `OXL`); every message callback runs on that thread.
 ///
-/// Thread safety: `send_OXL` and `is_connected` may be called from any thread, including from a
-/// message callback. `connect`, `disconnect`, `close` and `enter_bootloader` join the polling
-/// thread: call them from one application thread at a time, never from a message callback.
+/// An adapter that vanishes while connected (unplugged, or its line hung up) makes every read fail
+/// at once; the polling thread then pauses 10 ms between passes instead of spinning. By default
+/// the transport stays "connected" until the application disconnects, as it always has; with
+/// `set_auto_reconnect(true)` it closes the port instead and reopens the adapter on its own when
+/// it comes back (see there).
+///
+/// Thread safety: `send_OXL`, `is_connected`, `set_auto_reconnect` and `auto_reconnect` may be
+/// called from any thread, including from a message callback. `connect`, `disconnect`, `close` and
+/// `enter_bootloader` join the polling thread: call them from one application thread at a time,
+/// never from a message callback.
 ///
 /// Neither copyable nor movable (the polling thread refers to the object).
 class OXL_over_USB : public OXL {
@@ -54,8 +63,9 @@ class OXL_over_USB : public OXL {
     /// Blocks until the current receive pass has finished (at most about 1.6 s plus a running
     /// callback). Does nothing when not connected.
     void disconnect() override;
-    /// True while the polling thread is meant to run and the port is open. Briefly takes the
-    /// port lock; does not block on the line.
+    /// True while the polling thread is meant to run and the port is open (so false while an
+    /// automatic reconnection waits for the adapter to come back). Briefly takes the port lock;
+    /// does not block on the line.
     bool is_connected() const override;
     /// Frames one message and writes it with one blocking write (at most 1000 ms), holding the
     /// port lock so that frames of concurrent senders never interleave. Returns false, printing
@@ -63,6 +73,18 @@ class OXL_over_USB : public OXL {
     /// for an id outside 0..16382 or a payload outside 1..59 bytes, and false silently when the
     /// port is not open. A short or failed write still returns true.
     bool send_OXL(int id, const std::vector<uint8_t>& payload) override;
+
+    /// Switches automatic reconnection on or off; off by default. When it is on and the adapter
+    /// vanishes while connected, the polling thread prints "Adapter on <port> lost; reconnecting
+    /// every 0.5 s" on standard error, closes the port and tries every 0.5 s to open it again:
+    /// by its name, or, when `connect` chose it automatically, as the one port with the adapter's
+    /// USB ids (its name may have changed; `port_name` shows the new one after `disconnect`).
+    /// Once open it discards stale input, prints "Adapter on <port> back" and resumes receiving;
+    /// registered callbacks stay in place throughout. `disconnect` ends the retries at once.
+    /// Takes effect from the next receive pass; never blocks.
+    void set_auto_reconnect(bool enabled);
+    /// Whether automatic reconnection is on.
+    bool auto_reconnect() const;
 
     /// Sends the bootloader command (payload 0xC1 to id 0, the adapter), waits 100 ms, then
     /// disconnects. Blocks for about 100 ms plus `disconnect`.
@@ -98,10 +120,33 @@ class OXL_over_USB : public OXL {
     std::thread polling_thread;
 
   private:
+    /// Waits up to `pause` unless `disconnect` asks the polling thread to stop; returns false
+    /// when it did. Polling thread only.
+    bool pause_while_running(std::chrono::milliseconds pause);
+    /// Adapter lost with automatic reconnection on: closes the port and retries opening it until
+    /// it succeeds (true) or `disconnect` stops the thread (false). Polling thread only.
+    bool reconnect();
+    /// One attempt to reopen the adapter's port quietly. Polling thread only.
+    bool reopen();
+
     /// Guards the open state of `serial_port` and its write side: held while a frame is built and
     /// written, and while the port is opened or closed, so that no sender writes on a port that
     /// is being closed and frames never interleave.
     mutable std::mutex port_mutex;
+    /// Wakes a polling thread that pauses (between failed reads, or between reconnection
+    /// attempts) when `disconnect` clears `running`, which it does under `stop_mutex` so that the
+    /// wake-up cannot be missed.
+    std::mutex stop_mutex;
+    std::condition_variable stop_requested;
+    /// Atomic hand-over flag: reconnect automatically after the adapter vanished.
+    std::atomic<bool> reconnect_enabled{false};
+    /// Name of the port the polling thread has open (or is trying to reopen). Set by `connect`
+    /// before the polling thread starts; polling thread only while it runs (it changes when the
+    /// adapter comes back under another name); read by `disconnect` after the join.
+    std::string open_name;
+    /// True when `connect` chose the port by the adapter's USB ids, so reconnection looks for it
+    /// the same way. Set by `connect` before the polling thread starts; read-only while it runs.
+    bool chosen_by_usb_ids = false;
     /// The receive parser's state. Polling thread only.
     details::FrameReceiver receiver;
 };

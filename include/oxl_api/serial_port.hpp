@@ -27,11 +27,22 @@ struct PortInfo {
 /// standard error. Every operation other than `open`, `close` and `list_ports` is a no-op with an
 /// empty or zero result while the port is closed.
 ///
-/// Thread safety: no lock. One thread may read (`read`, `flush_input`, `in_waiting`) while one
-/// other thread writes (`write`, `flush_output`); two concurrent writers, or `open`/`close`
-/// concurrent with anything else, need the caller's own serialisation.
+/// Thread safety: no lock. One thread may read (`read`, `last_read_status`, `flush_input`,
+/// `in_waiting`) while one other thread writes (`write`, `flush_output`); two concurrent writers,
+/// or `open`/`close` concurrent with anything else, need the caller's own serialisation.
 class SerialPort {
   public:
+    /// How the latest `read` ended.
+    enum class ReadStatus : uint8_t {
+        /// Every requested byte arrived (also the result of `read(0)`).
+        COMPLETE,
+        /// The time-out passed first: the line was idle; fewer bytes came back, possibly none.
+        TIMED_OUT,
+        /// The port is closed, reported an error, or was hung up (the device is gone): nothing
+        /// came back, and the read returned without waiting for its time-out.
+        FAILED,
+    };
+
     /// A closed port.
     SerialPort() = default;
     /// Closes the port if it is open.
@@ -47,6 +58,9 @@ class SerialPort {
     /// port is unknown ("SerialPort: failed to find port <name>" on standard error) or cannot be
     /// opened ("SerialPort: failed to open port <name>").
     bool open(const std::string& name, int baudrate);
+    /// Same as `open`, but prints nothing when it fails: for callers that retry opening a port
+    /// that may be missing for a while.
+    bool open_quietly(const std::string& name, int baudrate);
     /// Closes and frees the port; does nothing when it is closed.
     void close();
     /// True while a port is open.
@@ -54,7 +68,13 @@ class SerialPort {
 
     /// Blocks until `n` bytes have arrived or 800 ms have passed, and returns what arrived (at
     /// most `n` bytes, possibly none). Empty on a closed port, for `n` 0, and on a read error.
+    /// After a read that came back short, the next one first checks whether the line has been
+    /// hung up (the device vanished); if so it returns nothing at once instead of waiting out its
+    /// time-out. `last_read_status` tells these cases apart.
     std::vector<uint8_t> read(std::size_t n);
+    /// How the latest `read` ended: complete, timed out on an idle line, or failed because the
+    /// port is closed, in error or hung up. `COMPLETE` before the first read. Reading thread only.
+    ReadStatus last_read_status() const { return last_status; }
     /// Writes `data` with one blocking write of at most 1000 ms. Returns the count of bytes
     /// written; 0 on a closed port, for empty data, or on a write error.
     std::size_t write(const std::vector<uint8_t>& data);
@@ -70,10 +90,16 @@ class SerialPort {
     static std::vector<PortInfo> list_ports();
 
   private:
+    enum class OpenResult : uint8_t { OPENED, NOT_FOUND, NOT_OPENED };
+    /// `open` without the messages.
+    OpenResult open_port(const std::string& name, int baudrate);
+
     /// Owned libserialport handle; null exactly while the port is closed.
     sp_port* port = nullptr;
     /// Time-out of every read, in milliseconds.
     uint32_t read_timeout_ms = 800;
+    /// Outcome of the latest read. Reading thread only.
+    ReadStatus last_status = ReadStatus::COMPLETE;
 };
 
 }  // namespace oxl_api

@@ -181,26 +181,7 @@ FakeAdapter::FakeAdapter(const AdapterOptions& options) {
     name = "/dev/ttyOXL" + std::to_string(index);
     const std::string leaf = name.substr(5);
     try {
-        master_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        char slave_path[128] = {};
-        if (master_fd < 0 || ::grantpt(master_fd) != 0 || ::unlockpt(master_fd) != 0 ||
-            ::ptsname_r(master_fd, slave_path, sizeof(slave_path)) != 0) {
-            throw std::runtime_error(errno_text("pseudo-terminal"));
-        }
-        slave_fd = ::open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios tio{};
-        if (slave_fd < 0 || ::tcgetattr(slave_fd, &tio) != 0) {
-            throw std::runtime_error(errno_text("open pseudo-terminal slave"));
-        }
-        struct stat slave_stat {};
-        if (::fstat(slave_fd, &slave_stat) != 0) {
-            throw std::runtime_error(errno_text("fstat pseudo-terminal slave"));
-        }
-        slave_device = slave_stat.st_rdev;
-        // Raw from the start, so bytes written before the host opens the port are neither echoed
-        // nor line-edited.
-        ::cfmakeraw(&tio);
-        ::tcsetattr(slave_fd, TCSANOW, &tio);
+        const std::string slave_path = open_line();
 
         // /sys/class/tty/<leaf> -> <dir>/<iface>/<leaf>, whose "device" link points at <iface>;
         // libserialport finds busnum, devnum, idVendor and idProduct in <iface>/..
@@ -231,8 +212,8 @@ FakeAdapter::FakeAdapter(const AdapterOptions& options) {
             }
             ::close(fd);
             dev_node = name;
-            if (::mount(slave_path, name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-                throw std::runtime_error(errno_text("bind " + std::string(slave_path)));
+            if (::mount(slave_path.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+                throw std::runtime_error(errno_text("bind " + slave_path));
             }
             dev_mounted = true;
         }
@@ -246,6 +227,30 @@ FakeAdapter::FakeAdapter(const AdapterOptions& options) {
         teardown();
         throw;
     }
+}
+
+std::string FakeAdapter::open_line() {
+    master_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    char slave_path[128] = {};
+    if (master_fd < 0 || ::grantpt(master_fd) != 0 || ::unlockpt(master_fd) != 0 ||
+        ::ptsname_r(master_fd, slave_path, sizeof(slave_path)) != 0) {
+        throw std::runtime_error(errno_text("pseudo-terminal"));
+    }
+    slave_fd = ::open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    if (slave_fd < 0 || ::tcgetattr(slave_fd, &tio) != 0) {
+        throw std::runtime_error(errno_text("open pseudo-terminal slave"));
+    }
+    struct stat slave_stat {};
+    if (::fstat(slave_fd, &slave_stat) != 0) {
+        throw std::runtime_error(errno_text("fstat pseudo-terminal slave"));
+    }
+    slave_device = slave_stat.st_rdev;
+    // Raw from the start, so bytes written before the host opens the port are neither echoed
+    // nor line-edited.
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave_fd, TCSANOW, &tio);
+    return slave_path;
 }
 
 FakeAdapter::~FakeAdapter() {
@@ -448,6 +453,44 @@ void FakeAdapter::unplug() {
         ::close(master_fd);
         master_fd = -1;
     }
+    unplugged = true;
+}
+
+bool FakeAdapter::replug() {
+    std::lock_guard<std::mutex> lock(write_mutex);
+    if (!unplugged || reader.joinable()) {
+        return false;
+    }
+    // The old slave is dead (hung up when its master closed); the host may still hold it open.
+    set_device_write_limit(slave_device, 0);
+    if (slave_fd >= 0) {
+        ::close(slave_fd);
+        slave_fd = -1;
+    }
+    std::string slave_path;
+    try {
+        slave_path = open_line();
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (dev_mounted) {
+        // The node keeps its name and now leads to the new line.
+        ::umount2(dev_node.c_str(), MNT_DETACH);
+        dev_mounted = ::mount(slave_path.c_str(), dev_node.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        if (!dev_mounted) {
+            return false;
+        }
+    }
+    // stop_reader left the wake-up counter set; clear it, or the new thread would stop at once.
+    pollfd wake{wake_fd, POLLIN, 0};
+    uint64_t count = 0;
+    if (::poll(&wake, 1, 0) == 1 && ::read(wake_fd, &count, sizeof(count)) != sizeof(count)) {
+        return false;
+    }
+    parse_buffer.clear();
+    unplugged = false;
+    reader = std::thread(&FakeAdapter::reader_loop, this);
+    return true;
 }
 
 }  // namespace oxl_test

@@ -130,10 +130,20 @@ class FakeAdapter {
 
     /// Hangs up the line as a vanishing adapter does: the host's reads return nothing from now
     /// on and its writes fail, while its port stays open. Later writes here return false, and no
-    /// more frames are parsed. Joins the fixture thread: never call it from the responder.
+    /// more frames are parsed. Opening the port by its name fails until `replug`. Joins the
+    /// fixture thread: never call it from the responder.
     void unplug();
+    /// Plugs the adapter back in after `unplug`: a new line under the same name and USB ids, so
+    /// that the host can open the port again (its old descriptor stays hung up). Frames already
+    /// queued stay queued; the responder stays installed; a write-size limit does not carry over.
+    /// Returns false when the adapter is not unplugged or the new line cannot be set up. Never
+    /// call it from the responder.
+    bool replug();
 
   private:
+    // Opens a new pseudo-terminal pair in raw mode into master_fd, slave_fd and slave_device, and
+    // returns the slave's path. Throws std::runtime_error.
+    std::string open_line();
     void reader_loop();
     void consume(const uint8_t* data, std::size_t size);
     void stop_reader();
@@ -146,6 +156,7 @@ class FakeAdapter {
 
     dev_t slave_device = 0;  // device number of the slave, for write limits
     int master_fd = -1;      // closed by unplug() (guarded by write_mutex) or the destructor
+    bool unplugged = false;  // set by unplug(), cleared by replug() (guarded by write_mutex)
     int slave_fd = -1;       // held open so the master never sees EIO between host connections
     int wake_fd = -1;        // eventfd that stops the fixture thread
 
