@@ -1,5 +1,6 @@
 #include "oxl_api/oxl.hpp"
 
+#include <iostream>
 #include <utility>
 
 namespace oxl_api {
@@ -25,6 +26,19 @@ bool OXL::check_oxl_id_range(int id) {
 
 bool OXL::check_oxl_payload_size(const std::vector<uint8_t>& payload) {
     return !payload.empty() && payload.size() <= 59;
+}
+
+bool OXL::check_outgoing_message(int id, const std::vector<uint8_t>& payload) {
+    if (!check_oxl_id_range(id)) {
+        std::cerr << "Invalid OXL ID: " << id << std::endl;
+        return false;
+    }
+    if (!check_oxl_payload_size(payload)) {
+        // The message names the id, not the length: the caller knows what it tried to send.
+        std::cerr << "Invalid payload length for address " << id << std::endl;
+        return false;
+    }
+    return true;
 }
 
 int OXL::build_TWX_identifier(int source_id, int target_id) {

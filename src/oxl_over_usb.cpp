@@ -116,13 +116,7 @@ bool OXL_over_USB::connect(const std::string& port) {
             std::cerr << "Couldn't connect to port " << port_name << std::endl;
             return false;
         }
-        serial_port->flush_input();
-        serial_port->flush_output();
-        // Whatever arrived between the flush and now is from before this connection too.
-        const std::size_t waiting = serial_port->in_waiting();
-        if (waiting > 0) {
-            serial_port->read(waiting);
-        }
+        discard_stale_input();
     }
     open_name = port_name;
     chosen_by_usb_ids = automatic;
@@ -157,12 +151,7 @@ bool OXL_over_USB::is_connected() const {
 }
 
 bool OXL_over_USB::send_OXL(int id, const std::vector<uint8_t>& payload) {
-    if (!check_oxl_id_range(id)) {
-        std::cerr << "Invalid OXL ID: " << id << std::endl;
-        return false;
-    }
-    if (!check_oxl_payload_size(payload)) {
-        std::cerr << "Invalid payload length for address " << id << std::endl;
+    if (!check_outgoing_message(id, payload)) {
         return false;
     }
     const auto id_field = static_cast<uint16_t>(build_TWX_identifier(host_id, id) & 0xFFFF);
@@ -249,6 +238,16 @@ bool OXL_over_USB::reconnect() {
     return false;
 }
 
+void OXL_over_USB::discard_stale_input() {
+    serial_port->flush_input();
+    serial_port->flush_output();
+    // Whatever arrived between the flush and now is from before this connection too.
+    const std::size_t waiting = serial_port->in_waiting();
+    if (waiting > 0) {
+        serial_port->read(waiting);
+    }
+}
+
 bool OXL_over_USB::reopen() {
     std::string name = open_name;
     if (chosen_by_usb_ids) {
@@ -263,12 +262,7 @@ bool OXL_over_USB::reopen() {
     if (!serial_port->open_quietly(name, kBaudRate)) {
         return false;
     }
-    serial_port->flush_input();
-    serial_port->flush_output();
-    const std::size_t waiting = serial_port->in_waiting();
-    if (waiting > 0) {
-        serial_port->read(waiting);
-    }
+    discard_stale_input();
     open_name = name;
     return true;
 }

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "oxl_api/details/vocabulary.hpp"
 #include "oxl_api/oxl.hpp"
 
 namespace oxl_api {
@@ -40,21 +41,7 @@ class OrvexActuator {
     enum class Mode : uint8_t { TORQUE = 5, SPEED = 6, POSITION = 7, IMPEDANCE = 8 };
 
     /// Streaming rates in hertz; `RATE_0HZ` stops streaming.
-    enum class Rates : uint16_t {
-        RATE_0HZ = 0,
-        RATE_1HZ = 1,
-        RATE_10HZ = 10,
-        RATE_50HZ = 50,
-        RATE_100HZ = 100,
-        RATE_200HZ = 200,
-        RATE_250HZ = 250,
-        RATE_500HZ = 500,
-        RATE_1000HZ = 1000,
-        RATE_2000HZ = 2000,
-        RATE_2500HZ = 2500,
-        RATE_5000HZ = 5000,
-        RATE_10000HZ = 10000
-    };
+    enum class Rates : uint16_t { OXL_API_RATES(OXL_API_ENUMERATOR) };
 
     /// Torque performance presets; devices start at `LEVEL_2`.
     enum class TorquePerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
@@ -63,91 +50,10 @@ class OrvexActuator {
 
     /// Feedback item codes. `ITEM_42`, `ITEM_44`, `ITEM_60`, `ITEM_61`, `ITEM_62` and `ERRORS`
     /// carry an unsigned 32-bit count, `ITEM_4A` a signed one, every other item a float.
-    enum class OXL_Items : uint8_t {
-        POSITION_41 = 0x41,
-        ITEM_42 = 0x42,
-        POSITION_43 = 0x43,
-        ITEM_44 = 0x44,
-        SPEED_45 = 0x45,
-        ITEM_46 = 0x46,
-        ITEM_47 = 0x47,
-        ITEM_48 = 0x48,
-        TORQUE_49 = 0x49,
-        ITEM_4A = 0x4A,
-        SETPOINT_4B = 0x4B,
-        POSITION_4C = 0x4C,
-        SETPOINT_4D = 0x4D,
-        ITEM_4F = 0x4F,
-        ITEM_50 = 0x50,
-        ITEM_51 = 0x51,
-        ITEM_52 = 0x52,
-        ITEM_53 = 0x53,
-        ITEM_54 = 0x54,
-        SETPOINT_55 = 0x55,
-        TORQUE_56 = 0x56,
-        ITEM_57 = 0x57,
-        ITEM_58 = 0x58,
-        ITEM_59 = 0x59,
-        POWER_5A = 0x5A,
-        DC_CURRENT_5B = 0x5B,
-        ITEM_5C = 0x5C,
-        POWER_5D = 0x5D,
-        ITEM_5E = 0x5E,
-        ITEM_5F = 0x5F,
-        ITEM_60 = 0x60,
-        ITEM_61 = 0x61,
-        ITEM_62 = 0x62,
-        VBUS = 0x70,
-        TEMPERATURE_71 = 0x71,
-        TEMP_WINDING = 0x72,
-        POSITION_73 = 0x73,
-        ERRORS = 0x90,
-        ITEM_91 = 0x91,
-        ITEM_92 = 0x92,
-        ITEM_93 = 0x93,
-        ITEM_94 = 0x94,
-        ITEM_95 = 0x95,
-        ITEM_96 = 0x96,
-        ITEM_97 = 0x97,
-        ITEM_98 = 0x98,
-        ITEM_99 = 0x99,
-        ITEM_9A = 0x9A
-    };
+    enum class OXL_Items : uint8_t { OXL_API_FEEDBACK_ITEMS(OXL_API_ENUMERATOR) };
 
     /// Configuration parameter codes, in the order `get_parameters_all` requests them.
-    enum class OXL_Parameters : uint8_t {
-        K_DAMP = 0x01,
-        K_STIFF = 0x02,
-        T_FF = 0x03,
-        LIMIT_TORQUE = 0x04,
-        PARAM_05 = 0x05,
-        PARAM_06 = 0x06,
-        LIMIT_SPEED_MAX = 0x07,
-        LIMIT_SPEED_MIN = 0x08,
-        PROFILE_POSITION_MAX = 0x09,
-        PROFILE_POSITION_MIN = 0x0A,
-        PROFILE_SPEED_MAX = 0x0B,
-        PROFILE_SPEED_MIN = 0x0C,
-        PARAM_0D = 0x0D,
-        PARAM_0E = 0x0E,
-        PARAM_0F = 0x0F,
-        MODE = 0x30,
-        SETPOINT = 0x31,
-        TORQUE_PERFORMANCE = 0x40,
-        SPEED_PERFORMANCE = 0x41,
-        PARAM_42 = 0x42,
-        PARAM_43 = 0x43,
-        PARAM_44 = 0x44,
-        PARAM_45 = 0x45,
-        PARAM_46 = 0x46,
-        PARAM_47 = 0x47,
-        PARAM_80 = 0x80,
-        ADDRESS = 0x81,
-        PARAM_82 = 0x82,
-        PARAM_83 = 0x83,
-        PARAM_84 = 0x84,
-        CAN_HIGH_SPEED = 0x85
-    };
+    enum class OXL_Parameters : uint8_t { OXL_API_PARAMETERS(OXL_API_ENUMERATOR) };
 
     using FeedbackMap = std::unordered_map<OXL_Items, float>;
     using ErrorMap = std::unordered_map<int, std::string>;

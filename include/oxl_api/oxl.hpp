@@ -60,6 +60,11 @@ class OXL {
     static int build_TWX_identifier(int source_id, int target_id);
 
   protected:
+    /// The checks every transport makes before sending: false, with "Invalid OXL ID: <id>" or
+    /// "Invalid payload length for address <id>" and a line end on standard error, for an id or a
+    /// payload size that `check_oxl_id_range` or `check_oxl_payload_size` refuses.
+    static bool check_outgoing_message(int id, const std::vector<uint8_t>& payload);
+
     /// Registered message callbacks by OXL id. Guarded by `callbacks_mutex`.
     std::unordered_map<int, MessageCallback> callbacks;
     /// Guards `callbacks`; held by a transport's dispatch for as long as a callback runs.

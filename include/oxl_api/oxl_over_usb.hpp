@@ -128,6 +128,9 @@ class OXL_over_USB : public OXL {
     bool reconnect();
     /// One attempt to reopen the adapter's port quietly. Polling thread only.
     bool reopen();
+    /// Flushes both buffers of the freshly opened port and reads away what is still waiting, so
+    /// that nothing from before this connection reaches the parser. Caller holds `port_mutex`.
+    void discard_stale_input();
 
     /// Guards the open state of `serial_port` and its write side: held while a frame is built and
     /// written, and while the port is opened or closed, so that no sender writes on a port that

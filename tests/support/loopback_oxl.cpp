@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <utility>
 
 namespace oxl_test {
@@ -55,12 +54,7 @@ bool LoopbackOXL::is_connected() const {
 }
 
 bool LoopbackOXL::send_OXL(int id, const std::vector<uint8_t>& payload) {
-    if (!check_oxl_id_range(id)) {
-        std::cerr << "Invalid OXL ID: " << id << std::endl;
-        return false;
-    }
-    if (!check_oxl_payload_size(payload)) {
-        std::cerr << "Invalid payload length for address " << id << std::endl;
+    if (!check_outgoing_message(id, payload)) {
         return false;
     }
     if (!connected_) {
