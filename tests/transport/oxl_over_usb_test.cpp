@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -165,41 +164,6 @@ TEST(OXLOverUSBLine, DeliversFramesAndSurvivesBadInputAndThrowingCallbacks) {
     ASSERT_EQ(all.size(), 5u);
     EXPECT_EQ(all.back(), (Inbox::Entry{7, {0x06}, 1}));
     EXPECT_EQ(cerr.str(), "");
-}
-
-TEST(OXLOverUSBLine, ConcurrentSendersNeverInterleave) {
-    OXL_REQUIRE_FAKE_ADAPTERS();
-    FakeAdapter adapter;
-    adapter.limit_host_write_size(16);  // a frame takes several write calls
-    OXL_over_USB usb(adapter.port_name());
-    constexpr int kThreads = 4;
-    constexpr int kFrames = 250;
-    std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; ++t) {
-        senders.emplace_back([&usb, t] {
-            for (int i = 0; i < kFrames; ++i) {
-                Bytes payload(59, static_cast<uint8_t>(t));
-                payload[1] = static_cast<uint8_t>(i & 0xFF);
-                payload[2] = static_cast<uint8_t>(i >> 8);
-                usb.send_OXL(0x100 + t, payload);
-            }
-        });
-    }
-    for (std::thread& s : senders) {
-        s.join();
-    }
-    const auto frames = adapter.read_frames(kThreads * kFrames, 10s);
-    ASSERT_EQ(frames.size(), static_cast<std::size_t>(kThreads * kFrames));
-    std::set<std::pair<int, int>> seen;
-    for (const auto& f : frames) {
-        ASSERT_EQ(f.raw.size(), 64u);
-        ASSERT_TRUE(f.end_ok());
-        const int t = f.payload[0];
-        ASSERT_EQ(f.id(), 0x100 + t);
-        ASSERT_EQ(Bytes(f.payload.begin() + 3, f.payload.end()), Bytes(56, f.payload[0]));
-        seen.insert({t, f.payload[1] | (f.payload[2] << 8)});
-    }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kFrames));
 }
 
 TEST(OXLOverUSBLine, ConnectDiscardsOldInputAndReconnectsAnywhere) {
