@@ -10,43 +10,15 @@
 #include <thread>
 #include <utility>
 
+#include "wire.hpp"
+
 namespace oxl_api {
+
+using namespace wire;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Command codes sent to an actuator.
-constexpr uint8_t kCmdStart = 0x01;
-constexpr uint8_t kCmdStop = 0x02;
-constexpr uint8_t kCmdMode = 0x03;
-constexpr uint8_t kCmdSetpoint = 0x04;
-constexpr uint8_t kCmdFeedbackRate = 0x06;
-constexpr uint8_t kCmdFeedbackItems = 0x07;
-constexpr uint8_t kCmdHome = 0x0A;
-constexpr uint8_t kCmdWriteParameters = 0x0B;
-constexpr uint8_t kCmdReadParameters = 0x0C;
-constexpr uint8_t kCmdTorquePerformance = 0x0D;
-constexpr uint8_t kCmdSpeedPerformance = 0x0E;
-constexpr uint8_t kCmdRequestItems = 0x0F;
-constexpr uint8_t kCmdSetpointLong = 0x10;
-constexpr uint8_t kCmdTorqueSetpoint = 0x11;
-constexpr uint8_t kCmdSpeedSetpoint = 0x12;
-constexpr uint8_t kCmdPositionSetpoint = 0x13;
-constexpr uint8_t kCmdImpedanceSetpoint = 0x14;
-constexpr uint8_t kCmdInternalSpeedSetpoint = 0x15;
-constexpr uint8_t kCmdInternalPositionSetpoint = 0x16;
-constexpr uint8_t kCmdSaveConfig = 0x39;
-constexpr uint8_t kCmdPing = 0x40;
-constexpr uint8_t kCmdBlink = 0x41;
-constexpr uint8_t kCmdBootloader = 0xC1;
-constexpr uint8_t kCmdClearConfig = 0xC2;
-
-// Report kinds received from an actuator.
-constexpr uint8_t kReportEnd = 0x00;
-constexpr uint8_t kReportIdentity = 0x80;
-constexpr uint8_t kReportErrors = 0x82;
-constexpr uint8_t kReportParameters = 0x83;
 
 constexpr std::size_t kMaxCodesPerRequest = 9;
 constexpr int kMaxRateHz = 10000;
@@ -74,8 +46,6 @@ constexpr bool strictly_ascending(const std::array<uint8_t, 48>& codes) {
 // Catches a missing initialiser (which would read as code 0) and a duplicate.
 static_assert(strictly_ascending(kItemCodes), "item codes must be 48 distinct ascending codes");
 static_assert(kItemCodes.size() <= 64, "the per-frame seen mask is 64 bits wide");
-constexpr std::array<uint8_t, 6> kUnsignedItemCodes = {0x42, 0x44, 0x60, 0x61, 0x62, 0x90};
-constexpr uint8_t kSignedItemCode = 0x4A;
 
 enum class ItemClass : uint8_t { NONE, FLOAT, UNSIGNED, SIGNED };
 
@@ -90,12 +60,12 @@ const std::array<ItemInfo, 256>& item_table() {
     static const std::array<ItemInfo, 256> table = [] {
         std::array<ItemInfo, 256> t{};
         for (std::size_t i = 0; i < kItemCodes.size(); ++i) {
-            t[kItemCodes[i]] = {ItemClass::FLOAT, static_cast<uint8_t>(i)};
+            const uint8_t code = kItemCodes[i];
+            const ItemClass cls = is_unsigned_item(code) ? ItemClass::UNSIGNED
+                                  : code == kSignedItem  ? ItemClass::SIGNED
+                                                         : ItemClass::FLOAT;
+            t[code] = {cls, static_cast<uint8_t>(i)};
         }
-        for (uint8_t code : kUnsignedItemCodes) {
-            t[code].cls = ItemClass::UNSIGNED;
-        }
-        t[kSignedItemCode].cls = ItemClass::SIGNED;
         return t;
     }();
     return table;
@@ -162,42 +132,6 @@ constexpr std::array<Params, 31> kAllParameters = {
     Params::PARAM_84,
     Params::CAN_HIGH_SPEED,
 };
-
-uint16_t read_u16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (static_cast<unsigned>(p[1]) << 8));
-}
-
-uint32_t read_u32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-float float_from_bits(uint32_t word) {
-    float value;
-    std::memcpy(&value, &word, sizeof value);
-    return value;
-}
-
-void append_u32(std::vector<uint8_t>& payload, uint32_t word) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        payload.push_back(static_cast<uint8_t>(word >> shift));
-    }
-}
-
-// Truncation toward zero as a conversion to a 32-bit signed integer does, without its undefined
-// cases: NaN gives 0 and values beyond the range saturate at its ends.
-float truncate_to_int32(float value) {
-    if (std::isnan(value)) {
-        return 0.0f;
-    }
-    if (value >= 2147483648.0f) {
-        return static_cast<float>(std::numeric_limits<int32_t>::max());
-    }
-    if (value <= -2147483648.0f) {
-        return static_cast<float>(std::numeric_limits<int32_t>::min());
-    }
-    return static_cast<float>(static_cast<int32_t>(value));
-}
 
 float elapsed_seconds(Clock::time_point start) {
     const auto ns =
@@ -742,7 +676,7 @@ void OrvexActuator::parse_parameters(const std::vector<uint8_t>& payload, int of
             float value;
             switch (code) {
                 case static_cast<uint8_t>(Params::MODE):
-                    value = truncate_to_int32(float_from_bits(word));
+                    value = static_cast<float>(saturating_int32(float_from_bits(word)));
                     break;
                 case static_cast<uint8_t>(Params::PARAM_80):
                 case static_cast<uint8_t>(Params::PARAM_82):

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include "wire.hpp"
+
 namespace oxl_api {
 
 namespace {
@@ -41,20 +43,6 @@ Mode mode_from_float(float value) {
         whole = static_cast<uint32_t>(value);
     }
     return static_cast<Mode>(static_cast<uint8_t>(whole & 0xFFu));
-}
-
-// Truncates toward zero into int32, saturating at both ends; NaN gives 0.
-int32_t address_from_float(float value) {
-    if (std::isnan(value)) {
-        return 0;
-    }
-    if (value >= 2147483648.0f) {
-        return std::numeric_limits<int32_t>::max();
-    }
-    if (value < -2147483648.0f) {
-        return std::numeric_limits<int32_t>::min();
-    }
-    return static_cast<int32_t>(value);
 }
 
 // Plant state carried through the sub-steps of one call.
@@ -543,7 +531,7 @@ void OrvexActuatorVirtual::set_parameters(const std::unordered_map<OXL_Parameter
                 setpoint = value;
                 break;
             case Params::ADDRESS:
-                address = address_from_float(value);
+                address = wire::saturating_int32(value);
                 break;
             default:
                 break;

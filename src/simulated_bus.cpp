@@ -7,96 +7,18 @@
 #include <unordered_map>
 #include <utility>
 
+#include "oxl_api/orvex_actuator.hpp"
+#include "wire.hpp"
+
 namespace oxl_api {
+
+using namespace wire;
 
 namespace {
 
 using Mode = OrvexActuatorVirtual::Mode;
 using Items = OrvexActuatorVirtual::OXL_Items;
 using Parameters = OrvexActuatorVirtual::OXL_Parameters;
-
-// Command bytes the host sends to an actuator.
-constexpr uint8_t kStart = 0x01;
-constexpr uint8_t kStop = 0x02;
-constexpr uint8_t kChangeMode = 0x03;
-constexpr uint8_t kSetpointShort = 0x04;
-constexpr uint8_t kFeedbackPeriod = 0x06;
-constexpr uint8_t kFeedbackItems = 0x07;
-constexpr uint8_t kHomePosition = 0x0A;
-constexpr uint8_t kWriteParameters = 0x0B;
-constexpr uint8_t kReadParameters = 0x0C;
-constexpr uint8_t kTorquePerformance = 0x0D;
-constexpr uint8_t kSpeedPerformance = 0x0E;
-constexpr uint8_t kRequestItems = 0x0F;
-constexpr uint8_t kSetpointLong = 0x10;
-constexpr uint8_t kTorqueSetpoint = 0x11;
-constexpr uint8_t kSpeedSetpoint = 0x12;
-constexpr uint8_t kPositionSetpoint = 0x13;
-constexpr uint8_t kImpedanceSetpoint = 0x14;
-constexpr uint8_t kInternalSpeedSetpoint = 0x15;
-constexpr uint8_t kInternalPositionSetpoint = 0x16;
-constexpr uint8_t kSaveConfig = 0x39;
-constexpr uint8_t kPing = 0x40;
-constexpr uint8_t kBlink = 0x41;
-constexpr uint8_t kBootloader = 0xC1;
-constexpr uint8_t kFactoryRestore = 0xC2;
-
-// Report bytes an actuator sends.
-constexpr uint8_t kIdentityReport = 0x80;
-constexpr uint8_t kErrorReport = 0x82;
-constexpr uint8_t kParameterReport = 0x83;
-
-constexpr std::size_t kEntrySize = 5;
-
-bool is_item_code(uint8_t c) {
-    return (c >= 0x41 && c <= 0x4D) || (c >= 0x4F && c <= 0x62) || (c >= 0x70 && c <= 0x73) ||
-           (c >= 0x90 && c <= 0x9A);
-}
-
-bool is_parameter_code(uint8_t c) {
-    return (c >= 0x01 && c <= 0x0F) || c == 0x30 || c == 0x31 || (c >= 0x40 && c <= 0x47) ||
-           (c >= 0x80 && c <= 0x85);
-}
-
-// Items carried as unsigned counts; 0x4A is the one signed count; every other item is a float.
-bool is_unsigned_item(uint8_t c) {
-    return c == 0x42 || c == 0x44 || c == 0x60 || c == 0x61 || c == 0x62 || c == 0x90;
-}
-constexpr uint8_t kSignedItem = 0x4A;
-
-// Parameters whose value travels as an unsigned integer in a parameter report.
-bool is_unsigned_parameter(uint8_t c) {
-    return c == 0x80 || c == 0x82 || c == 0x83 || c == 0x84;
-}
-
-void put_u16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v & 0xFF));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void put_u32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<uint8_t>((v >> shift) & 0xFF));
-    }
-}
-
-void put_f32(std::vector<uint8_t>& out, float value) {
-    uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    put_u32(out, bits);
-}
-
-uint32_t get_u32(const std::vector<uint8_t>& in, std::size_t at) {
-    return static_cast<uint32_t>(in[at]) | static_cast<uint32_t>(in[at + 1]) << 8 |
-           static_cast<uint32_t>(in[at + 2]) << 16 | static_cast<uint32_t>(in[at + 3]) << 24;
-}
-
-float get_f32(const std::vector<uint8_t>& in, std::size_t at) {
-    const uint32_t bits = get_u32(in, at);
-    float value = 0.0f;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 // Nearest whole number, saturated at the range ends; NaN gives 0. Never undefined behaviour.
 uint32_t to_u32(float value) {
@@ -128,13 +50,13 @@ int32_t to_i32(float value) {
 void put_item(std::vector<uint8_t>& out, uint8_t code, float value, uint32_t error_bits) {
     out.push_back(code);
     if (code == static_cast<uint8_t>(Items::ERRORS) && error_bits != 0) {
-        put_u32(out, error_bits);  // raised errors are reported bit for bit
+        append_u32(out, error_bits);  // raised errors are reported bit for bit
     } else if (is_unsigned_item(code)) {
-        put_u32(out, to_u32(value));
+        append_u32(out, to_u32(value));
     } else if (code == kSignedItem) {
-        put_u32(out, static_cast<uint32_t>(to_i32(value)));
+        append_u32(out, static_cast<uint32_t>(to_i32(value)));
     } else {
-        put_f32(out, value);
+        append_float(out, value);
     }
 }
 
@@ -161,9 +83,9 @@ void append_item_messages(int id, const std::vector<uint8_t>& codes,
 }
 
 SimMessage identity_report(int id, uint16_t model_code, uint16_t firmware_word) {
-    SimMessage message{id, {kIdentityReport}, 1};
-    put_u16(message.payload, model_code);
-    put_u16(message.payload, firmware_word);
+    SimMessage message{id, {kReportIdentity}, 1};
+    append_u16(message.payload, model_code);
+    append_u16(message.payload, firmware_word);
     return message;
 }
 
@@ -286,8 +208,8 @@ bool SimulatedBus::raise_errors(int address, uint32_t bits) {
         const auto it = advance_one(address, now, out);
         if (it != devices.end() && !it->second.silent && bits != 0) {
             it->second.error_bits |= bits;
-            SimMessage report{address, {kErrorReport}, 0};
-            put_u32(report.payload, bits);
+            SimMessage report{address, {kReportErrors}, 0};
+            append_u32(report.payload, bits);
             out.push_back(std::move(report));
             raised = true;
         }
@@ -338,7 +260,7 @@ void SimulatedBus::deliver(int id, const std::vector<uint8_t>& payload) {
             // Nothing to act on; fall through to send what came due.
         } else if (id == kAdapterId) {
             // The adapter answers pings only; its own commands (bootloader) have no effect here.
-            if (payload[0] == kPing) {
+            if (payload[0] == kCmdPing) {
                 out.push_back(identity_report(kAdapterId, kAdapterModelCode, adapter_firmware));
             }
         } else {
@@ -514,71 +436,73 @@ void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& pa
     OrvexActuatorVirtual& sim = d.sim;
     const std::size_t n = payload.size();
     // The k-th float argument after the command byte.
-    const auto arg = [&payload](std::size_t k) { return get_f32(payload, 1 + 4 * k); };
+    const auto arg = [&payload](std::size_t k) {
+        return float_from_bits(read_u32(payload.data() + 1 + 4 * k));
+    };
     // True when the payload holds the command byte and `floats` float arguments.
     const auto has_floats = [n](std::size_t floats) { return n >= 1 + 4 * floats; };
 
     switch (payload[0]) {
-        case kPing:
+        case kCmdPing:
             sim.connect();
             out.push_back(identity_report(address, d.model_code, d.firmware_word));
             break;
-        case kStart:
+        case kCmdStart:
             sim.start();
             break;
-        case kStop:
+        case kCmdStop:
             sim.stop();
             break;
-        case kChangeMode:
+        case kCmdMode:
             if (n >= 2) {
                 sim.change_mode(static_cast<Mode>(payload[1]));
             }
             break;
-        case kSetpointShort:
+        case kCmdSetpoint:
             if (has_floats(1)) {
                 sim.change_setpoint(arg(0));
             }
             break;
-        case kSetpointLong:
+        case kCmdSetpointLong:
             // The two further values are firmware tuning; the plant follows the setpoint only.
             if (has_floats(3)) {
                 sim.change_setpoint(arg(0));
             }
             break;
-        case kTorqueSetpoint:
+        case kCmdTorqueSetpoint:
             if (has_floats(5)) {
                 sim.change_torque_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4));
             }
             break;
-        case kSpeedSetpoint:
+        case kCmdSpeedSetpoint:
             if (has_floats(5)) {
                 sim.change_speed_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4));
             }
             break;
-        case kPositionSetpoint:
+        case kCmdPositionSetpoint:
             if (has_floats(6)) {
                 sim.change_position_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5));
             }
             break;
-        case kImpedanceSetpoint:
+        case kCmdImpedanceSetpoint:
             if (has_floats(8)) {
                 sim.change_impedance_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5),
                                               arg(6), arg(7));
             }
             break;
-        case kInternalSpeedSetpoint:
-        case kInternalPositionSetpoint: {
+        case kCmdInternalSpeedSetpoint:
+        case kCmdInternalPositionSetpoint: {
             // The first raw value is the setpoint of the mode; the others are firmware tuning.
-            const bool speed = payload[0] == kInternalSpeedSetpoint;
+            const bool speed = payload[0] == kCmdInternalSpeedSetpoint;
             if (has_floats(speed ? 4 : 9)) {
                 sim.change_mode(speed ? Mode::SPEED : Mode::POSITION);
                 sim.change_setpoint(arg(0));
             }
             break;
         }
-        case kFeedbackPeriod:
+        case kCmdFeedbackRate:
             if (n >= 5) {
-                d.period_ticks = get_u32(payload, 1);
+                d.period_ticks = read_u32(payload.data() + 1);
                 if (d.period_ticks > 0) {
                     // Frames fall on multiples of the period in bus ticks, so that devices
                     // streaming at one rate send in the same tick (as a shared sync would).
@@ -586,11 +510,11 @@ void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& pa
                 }
             }
             break;
-        case kFeedbackItems:
+        case kCmdFeedbackItems:
             d.stream_items = valid_items(payload);
             sim.set_feedback_items(as_items(d.stream_items));
             break;
-        case kRequestItems: {
+        case kCmdRequestItems: {
             std::vector<uint8_t> codes = valid_items(payload);
             if (codes.empty()) {
                 break;
@@ -603,10 +527,10 @@ void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& pa
             sim.set_feedback_items(streamed);
             break;
         }
-        case kWriteParameters:
+        case kCmdWriteParameters:
             write_parameters(address, d, payload);
             break;
-        case kReadParameters: {
+        case kCmdReadParameters: {
             std::vector<uint8_t> codes;
             for (std::size_t i = 1; i < n; ++i) {
                 if (is_parameter_code(payload[i])) {
@@ -615,48 +539,48 @@ void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& pa
             }
             for (std::size_t first = 0; first < codes.size(); first += kMaxEntriesPerMessage) {
                 const std::size_t last = std::min(codes.size(), first + kMaxEntriesPerMessage);
-                SimMessage report{address, {kParameterReport}, 1};
+                SimMessage report{address, {kReportParameters}, 1};
                 for (std::size_t i = first; i < last; ++i) {
                     const float value = sim.param_or_nan(static_cast<Parameters>(codes[i]));
                     report.payload.push_back(codes[i]);
                     if (is_unsigned_parameter(codes[i])) {
-                        put_u32(report.payload, to_u32(value));
+                        append_u32(report.payload, to_u32(value));
                     } else {
-                        put_f32(report.payload, value);
+                        append_float(report.payload, value);
                     }
                 }
                 out.push_back(std::move(report));
             }
             break;
         }
-        case kTorquePerformance:
+        case kCmdTorquePerformance:
             if (n >= 2) {
                 sim.set_torque_performance(
                     static_cast<OrvexActuatorVirtual::TorquePerformance>(payload[1]));
             }
             break;
-        case kSpeedPerformance:
+        case kCmdSpeedPerformance:
             if (n >= 2) {
                 sim.set_speed_performance(
                     static_cast<OrvexActuatorVirtual::SpeedPerformance>(payload[1]));
             }
             break;
-        case kHomePosition:
+        case kCmdHome:
             sim.set_home_position();
             break;
-        case kSaveConfig:
+        case kCmdSaveConfig:
             sim.save_config();
             break;
-        case kBlink:
+        case kCmdBlink:
             sim.blink();
             break;
-        case kBootloader:
+        case kCmdBootloader:
             // The device waits for a firmware image and ignores the bus until it is reset.
             sim.stop();
             stop_streaming(d);
             d.silent = true;
             break;
-        case kFactoryRestore: {
+        case kCmdClearConfig: {
             // Factory configuration, then the reset that follows it on a device. The plant
             // (position, speed, time) and the identity are physical and stay.
             const OrvexActuatorVirtual factory(address);
@@ -684,7 +608,7 @@ void SimulatedBus::write_parameters(int address, Device& d, const std::vector<ui
         if (!is_parameter_code(code)) {
             continue;  // not a parameter of this device
         }
-        const float value = get_f32(payload, at + 1);
+        const float value = float_from_bits(read_u32(payload.data() + at + 1));
         if (code == static_cast<uint8_t>(Parameters::ADDRESS)) {
             // The new id must be a valid actuator address that no other device uses; the
             // comparison also rejects NaN. Whole-number truncation as the simulation does.
