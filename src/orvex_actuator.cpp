@@ -30,11 +30,10 @@ constexpr float kAdapterCheckTimeoutS = 1.0f;
 
 using Params = OrvexActuator::OXL_Parameters;
 
-// The 48 feedback item codes and the two integer classes among them.
-constexpr std::array<uint8_t, 48> kItemCodes = {
-    0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4F, 0x50, 0x51,
-    0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F, 0x60, 0x61,
-    0x62, 0x70, 0x71, 0x72, 0x73, 0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9A};
+// The 48 feedback item codes in ascending order, taken from the enumerator list.
+#define OXL_ITEM_CODE(name, value) value,
+constexpr std::array<uint8_t, 48> kItemCodes = {OXL_API_FEEDBACK_ITEMS(OXL_ITEM_CODE)};
+#undef OXL_ITEM_CODE
 constexpr bool strictly_ascending(const std::array<uint8_t, 48>& codes) {
     for (std::size_t i = 1; i < codes.size(); ++i) {
         if (codes[i - 1] >= codes[i]) {
@@ -99,39 +98,10 @@ const std::vector<ErrorDescription>& error_table() {
     return table;
 }
 
-constexpr std::array<Params, 31> kAllParameters = {
-    Params::K_DAMP,
-    Params::K_STIFF,
-    Params::T_FF,
-    Params::LIMIT_TORQUE,
-    Params::PARAM_05,
-    Params::PARAM_06,
-    Params::LIMIT_SPEED_MAX,
-    Params::LIMIT_SPEED_MIN,
-    Params::PROFILE_POSITION_MAX,
-    Params::PROFILE_POSITION_MIN,
-    Params::PROFILE_SPEED_MAX,
-    Params::PROFILE_SPEED_MIN,
-    Params::PARAM_0D,
-    Params::PARAM_0E,
-    Params::PARAM_0F,
-    Params::MODE,
-    Params::SETPOINT,
-    Params::TORQUE_PERFORMANCE,
-    Params::SPEED_PERFORMANCE,
-    Params::PARAM_42,
-    Params::PARAM_43,
-    Params::PARAM_44,
-    Params::PARAM_45,
-    Params::PARAM_46,
-    Params::PARAM_47,
-    Params::PARAM_80,
-    Params::ADDRESS,
-    Params::PARAM_82,
-    Params::PARAM_83,
-    Params::PARAM_84,
-    Params::CAN_HIGH_SPEED,
-};
+// Every parameter code, in the order in which `get_parameters_all` requests them.
+#define OXL_PARAMETER(name, value) Params::name,
+constexpr std::array<Params, 31> kAllParameters = {OXL_API_PARAMETERS(OXL_PARAMETER)};
+#undef OXL_PARAMETER
 
 float elapsed_seconds(Clock::time_point start) {
     const auto ns =
