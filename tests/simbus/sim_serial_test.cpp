@@ -42,12 +42,13 @@ TEST(SimOverSerial, ScanStreamAndParameterReadThroughThePseudoTerminal) {
                   "Device found: address 0x13 (19)\tmodel GLENT\tfirmware 0.0.1\n");
     }
 
+    // Declared before the actuator, whose callback may still run on frames in flight.
+    std::mutex mutex;
+    std::vector<OrvexActuator::FeedbackMap> frames;  // guarded by mutex
     OrvexActuator actuator(usb, 0x12);
     ASSERT_TRUE(actuator.connect(1.0f));  // ping answered through the serial line
     EXPECT_EQ(actuator.model, "FJALO");
     EXPECT_EQ(actuator.firmware, "1.1.2");
-    std::mutex mutex;
-    std::vector<OrvexActuator::FeedbackMap> frames;  // guarded by mutex
     actuator.set_feedback_callback([&](int, OrvexActuator::FeedbackMap items) {
         std::lock_guard<std::mutex> lock(mutex);
         frames.push_back(std::move(items));

@@ -54,6 +54,13 @@ TEST(SimTransport, ScanFindsExactlyTheSimulatedActuators) {
 }
 
 TEST(SimTransport, PositionMoveConvergesAndFeedbackStreamsAtTheRequestedRate) {
+    // What the feedback callback touches is declared before the actuator: frames already queued
+    // when streaming stops still reach the callback until the actuator is destroyed.
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> arrivals;  // guarded by mutex
+    std::set<std::set<Items>> key_sets;                           // guarded by mutex
+    std::atomic<bool> on_other_thread{true};
+    const auto test_thread = std::this_thread::get_id();
     OXL_over_Sim sim;
     ASSERT_TRUE(sim.bus().add_actuator(0x20, 2, 0x0842));
     OrvexActuator actuator(sim, 0x20);
@@ -65,11 +72,6 @@ TEST(SimTransport, PositionMoveConvergesAndFeedbackStreamsAtTheRequestedRate) {
     actuator.change_position_setpoint(1.5f);
     EXPECT_TRUE(eventually([&] { return std::fabs(sim_position(sim, 0x20) - 1.5f) < 1e-3f; }));
 
-    std::mutex mutex;
-    std::vector<std::chrono::steady_clock::time_point> arrivals;  // guarded by mutex
-    std::set<std::set<Items>> key_sets;                           // guarded by mutex
-    std::atomic<bool> on_other_thread{true};
-    const auto test_thread = std::this_thread::get_id();
     actuator.set_feedback_callback([&](int address, OrvexActuator::FeedbackMap items) {
         std::set<Items> keys;
         for (const auto& entry : items) {
