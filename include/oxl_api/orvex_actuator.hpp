@@ -158,7 +158,9 @@ class OrvexActuator {
     void setFeedbackRate(Rates rate);
     /// Replaces the feedback callback; an empty callable switches the calls off. It runs on the
     /// receive thread once per streamed frame with this frame's items only. A frame being
-    /// decoded at the time of the call may still reach the old callback.
+    /// decoded at the time of the call may still reach the old callback, and frames already on
+    /// their way keep arriving for a moment after `setFeedbackRate(0)`: only the destructor waits
+    /// for the last call, so what the callback refers to must outlive the object.
     void set_feedback_callback(FeedbackCallback callback);
     /// Returns the latest value of every item streamed since the last `setFeedbackItems`.
     FeedbackMap get_feedback() const;
