@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -13,53 +14,40 @@ namespace oxl_test {
 using oxl_api::OrvexActuator;
 using Item = OrvexActuator::OXL_Items;
 using Param = OrvexActuator::OXL_Parameters;
+using Strings = std::vector<std::string>;
 
 /// Lower-case hex of a byte string, no separators: {0x0c, 0x01} -> "0c01".
 inline std::string hex(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
     for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 0x0F];
+        out += "0123456789abcdef"[b >> 4];
+        out += "0123456789abcdef"[b & 0x0F];
     }
     return out;
 }
 
-/// Hex of a 32-bit word in little-endian byte order: 0x3f800000 -> "0000803f".
-inline std::string hex_word(uint32_t w) {
-    return hex({static_cast<uint8_t>(w), static_cast<uint8_t>(w >> 8),
-                static_cast<uint8_t>(w >> 16), static_cast<uint8_t>(w >> 24)});
+/// Hex of a float as sent on the wire (little-endian single precision).
+inline std::string hex_float(float value) {
+    std::vector<uint8_t> bytes;
+    oxl_api::append_float(bytes, value);
+    return hex(bytes);
 }
 
 /// Bytes of a hex string; spaces are ignored: "45 0000803f" -> {0x45, 0, 0, 0x80, 0x3f}.
-inline std::vector<uint8_t> unhex(const std::string& text) {
+inline std::vector<uint8_t> unhex(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
     std::vector<uint8_t> out;
-    std::string digits;
-    for (char c : text) {
-        if (c != ' ') {
-            digits += c;
-        }
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
     }
     return out;
 }
 
 /// Hex of every recorded payload, in sending order.
-inline std::vector<std::string> sent_hex(const LoopbackOXL& bus) {
-    std::vector<std::string> out;
+inline Strings sent_hex(const LoopbackOXL& bus) {
+    Strings out;
     for (const auto& m : bus.sent()) {
         out.push_back(hex(m.payload));
-    }
-    return out;
-}
-
-/// Ids of every recorded message, in sending order.
-inline std::vector<int> sent_ids(const LoopbackOXL& bus) {
-    std::vector<int> out;
-    for (const auto& m : bus.sent()) {
-        out.push_back(m.id);
     }
     return out;
 }

@@ -1,5 +1,5 @@
 // Requests answered from the device thread while the application waits (ping, items,
-// parameters, with their time-outs and chunking), and the cross-thread lifetime rules.
+// parameters, bus scans, with their time-outs and chunking), and the cross-thread lifetime rules.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,79 +12,65 @@
 namespace oxl_test {
 namespace {
 
+using oxl_api::OrvexActuatorScanner;
+using FeedbackMap = OrvexActuator::FeedbackMap;
 using ParameterMap = OrvexActuator::ParameterMap;
-using Strings = std::vector<std::string>;
 using std::chrono::milliseconds;
 
-TEST(Requests, PingAndItemsAreAnsweredFromTheDeviceThread) {
+TEST(Requests, PingAndItemRequestsWaitForTheirAnswerOrTimeOut) {
     LoopbackOXL bus;
     ScriptedDevice dev;
-    dev.model_code = 4;
     dev.delay = milliseconds(20);
-    dev.items = {{0x45, float_word(1.5f)}, {0x90, 7u}, {0x4A, 0xFFFFFFFEu}};
+    dev.items = {{0x45, float_word(1.5f)}, {0x90, 7u}};
     bus.add_device(0x20, dev);
     OrvexActuator act(bus, 0x20);
-    OrvexActuator other(bus, 0x21);
     EXPECT_TRUE(act.connect(5.0f));
-    EXPECT_EQ(act.model, "DORVA");
-    EXPECT_EQ(act.firmware, "1.1.2");
     EXPECT_FALSE(act.connect(0.0f)) << "a zero time-out fails at once, whatever arrived before";
     EXPECT_FALSE(act.connected);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(other.send_ping(0.2f)) << "0x20's report is no answer for 0x21";
-    EXPECT_GE(seconds_since(start), 0.2);
 
     std::vector<Item> twelve;  // 0x41 to 0x4C: only the first 9 are requested
     for (uint8_t code = 0x41; code <= 0x4C; ++code) {
         twelve.push_back(static_cast<Item>(code));
     }
     bus.clear_sent();
-    EXPECT_EQ(act.getItemsBlocking(twelve, 5.0f),
-              (OrvexActuator::FeedbackMap{{Item::SPEED_45, 1.5f}}));
-    EXPECT_EQ(act.getItemsBlocking({Item::ERRORS, Item::ITEM_4A}, 5.0f),
-              (OrvexActuator::FeedbackMap{{Item::ERRORS, 7.0f}, {Item::ITEM_4A, -2.0f}}));
+    EXPECT_EQ(act.getItemsBlocking(twelve, 5.0f), (FeedbackMap{{Item::SPEED_45, 1.5f}}));
+    // The previous answer is forgotten before the next request goes out.
+    EXPECT_EQ(act.getItemsBlocking({Item::ERRORS}, 5.0f), (FeedbackMap{{Item::ERRORS, 7.0f}}));
     EXPECT_TRUE(act.get_feedback().empty());
     testing::internal::CaptureStderr();
-    start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(act.getItemsBlocking({Item::SPEED_45}, 0.0f).empty());
     ASSERT_TRUE(bus.wait_idle(std::chrono::seconds(5)));  // else the late reply ends the next wait
     EXPECT_TRUE(act.getItemsBlocking({Item::VBUS}, 0.1f).empty());  // not held: no reply
     EXPECT_GE(seconds_since(start), 0.1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Timeout waiting for feedback items\nTimeout waiting for feedback items\n");
-    EXPECT_EQ(sent_hex(bus), (Strings{"0f414243444546474849", "0f904a", "0f45", "0f70"}));
+    EXPECT_EQ(sent_hex(bus), (Strings{"0f414243444546474849", "0f90", "0f45", "0f70"}));
 }
 
-TEST(Requests, ParameterChunksGoOutOneAfterTheOther) {
+TEST(Requests, ParameterChunksGoOutOneAfterTheOtherUntilOneTimesOut) {
     LoopbackOXL bus;
     ScriptedDevice dev;
     dev.delay = milliseconds(5);
+    // Everything but the codes of the fourth chunk (0x82 to 0x85).
+    for (uint8_t code : {0x30, 0x31, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x80, 0x81}) {
+        dev.parameters[code] = 1u;
+    }
     for (uint8_t code = 1; code <= 0x0F; ++code) {
         dev.parameters[code] = float_word(code);
     }
     bus.add_device(0x20, dev);
     OrvexActuator act(bus, 0x20);
 
-    // The third chunk finds no value on the device: its time-out ends the chain, and the cache
-    // filled by the first two is still returned.
+    // The fourth chunk's time-out ends the chain; the cache filled by the others is returned.
     testing::internal::CaptureStderr();
-    ParameterMap got = act.get_parameters_all();
+    const ParameterMap got = act.get_parameters_all();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Timeout waiting for parameters\n");
-    EXPECT_EQ(sent_hex(bus),
-              (Strings{"0c010203040506070809", "0c0a0b0c0d0e0f303140", "0c414243444546478081"}));
-    EXPECT_EQ(got.size(), 15u);
+    EXPECT_EQ(sent_hex(bus), (Strings{"0c010203040506070809", "0c0a0b0c0d0e0f303140",
+                                      "0c414243444546478081", "0c82838485"}));
+    EXPECT_EQ(got.size(), 27u);
     EXPECT_EQ(got.at(Param::PROFILE_SPEED_MIN), 12.0f);
-
-    for (uint8_t code : {0x30, 0x31, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x80, 0x81,
-                         0x82, 0x83, 0x84, 0x85}) {
-        dev.parameters[code] = 1u;
-    }
-    bus.add_device(0x20, dev);
-    bus.clear_sent();
-    EXPECT_EQ(act.get_parameters_all().size(), 31u);
     const auto sent = bus.sent();
-    ASSERT_EQ(sent.size(), 4u);
-    EXPECT_EQ(hex(sent[3].payload), "0c82838485");
     for (std::size_t i = 1; i < sent.size(); ++i) {
         EXPECT_GE(sent[i].when - sent[i - 1].when, dev.delay) << "sent before the answer";
     }
@@ -94,7 +80,7 @@ TEST(Requests, ParameterChunksGoOutOneAfterTheOther) {
     bus.add_device(0x20, dev);
     bus.clear_sent();
     testing::internal::CaptureStderr();
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(act.get_parameters({}, 0.0f).empty());
     EXPECT_TRUE(act.get_parameters(std::vector<Param>(10, Param::K_DAMP), 0.1f).empty());
     EXPECT_GE(seconds_since(start), 0.1);
@@ -104,12 +90,9 @@ TEST(Requests, ParameterChunksGoOutOneAfterTheOther) {
 }
 
 TEST(Requests, ParameterAnswersAreConvertedByCode) {
-    struct Case {
-        std::string answer;
-        ParameterMap expected;  // empty: the answer must not end the wait
-    };
-    const auto f = [](float v) { return hex_word(float_word(v)); };
-    const std::vector<Case> cases = {
+    const auto f = hex_float;
+    const std::vector<std::pair<std::string, ParameterMap>> cases = {
+        // answer, expected values (empty: the answer must not end the wait)
         {"83 30" + f(2.7f), {{Param::MODE, 2.0f}}},
         {"83 30" + f(-2.7f), {{Param::MODE, -2.0f}}},
         {"83 30" + f(NAN), {{Param::MODE, 0.0f}}},
@@ -125,31 +108,93 @@ TEST(Requests, ParameterAnswersAreConvertedByCode) {
         {"83 00 0000803f", {}},
         {"83 04 000040", {}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [answer, expected] : cases) {
+        SCOPED_TRACE(answer);
         LoopbackOXL bus;
         ScriptedDevice dev;
-        dev.parameter_answer = unhex(c.answer);
+        dev.parameter_answer = unhex(answer);
         bus.add_device(0x20, dev);
         OrvexActuator act(bus, 0x20);
         testing::internal::CaptureStderr();
-        const ParameterMap got =
-            act.get_parameters({Param::MODE}, c.expected.empty() ? 0.1f : 5.0f);
+        const ParameterMap got = act.get_parameters({Param::MODE}, expected.empty() ? 0.1f : 5.0f);
         testing::internal::GetCapturedStderr();
-        ASSERT_EQ(got.size(), c.expected.size()) << c.answer;
-        for (const auto& e : c.expected) {
-            EXPECT_FLOAT_EQ(got.at(e.first), e.second) << c.answer;
+        ASSERT_EQ(got.size(), expected.size());
+        for (const auto& e : expected) {
+            EXPECT_FLOAT_EQ(got.at(e.first), e.second);
         }
         EXPECT_TRUE(act.get_feedback().empty());
     }
 }
 
-TEST(Threads, FeedbackCallbackReplacedWhileFramesStream) {
+ScriptedDevice device(uint16_t model_code, uint16_t firmware_word) {
+    ScriptedDevice dev;
+    dev.model_code = model_code;
+    dev.firmware_word = firmware_word;
+    dev.delay = milliseconds(2);
+    return dev;
+}
+
+TEST(Scanner, PingsEveryIdListsAnswersAndLeavesOnlyRefusedIdsRegistered) {
     LoopbackOXL bus;
-    OrvexActuator act(bus, 0x20);
+    bus.add_device(0, device(5, 0x0001));
+    bus.add_device(0x2A, device(1, 0x0842));
+    OrvexActuatorScanner scanner(bus);
+    ASSERT_TRUE(scanner.connected);
+    bus.clear_sent();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(scanner.scan(0x29, 0x2B), std::vector<int>{0x2A});
+    EXPECT_EQ(scanner.scan(0, 0), std::vector<int>{0});  // the adapter answers like a device
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Device found: address 0x2a (42)\tmodel ARVEN\tfirmware 1.1.2\n"
+              "Device found: address 0x0 (0)\tmodel CAN_ADAPTER\tfirmware 0.0.1\n");
+    const auto sent = bus.sent();
+    EXPECT_EQ(sent_hex(bus), Strings(4, "40"));
+    EXPECT_EQ(std::vector<int>({sent[0].id, sent[1].id, sent[2].id, sent[3].id}),
+              (std::vector<int>{0x29, 0x2A, 0x2B, 0}));
+    EXPECT_TRUE(bus.registered_ids().empty()) << "scanning 0 removed the scanner's own callback";
+
+    // An empty range does nothing; the transport refuses negative ids, whose callbacks stay.
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(scanner.scan(0x30, 0x2F).empty());
+    EXPECT_TRUE(scanner.scan(-2, -1).empty());
+    EXPECT_GE(seconds_since(start), 0.1) << "each id is waited for";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid OXL ID: -2\nInvalid OXL ID: -1\n");
+    EXPECT_EQ(bus.sent().size(), 4u);
+    EXPECT_EQ(bus.registered_ids(), (std::vector<int>{-2, -1}));
+}
+
+TEST(Scanner, SilentOrWrongDeviceAtIdZeroMakesEveryScanFail) {
+    LoopbackOXL silent;
+    testing::internal::CaptureStderr();
+    OrvexActuatorScanner unanswered(silent);
+    EXPECT_FALSE(unanswered.connected);
+    EXPECT_TRUE(unanswered.scan(0x10, 0x20).empty());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "CAN adapter not responding\nCAN adapter is not connected\n");
+    EXPECT_EQ(sent_hex(silent), Strings{"40"});
+
+    LoopbackOXL bus;
+    bus.add_device(0, device(1, 0));
+    bus.add_device(0x10, device(2, 0));
+    testing::internal::CaptureStderr();
+    OrvexActuatorScanner scanner(bus);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Device is not a CAN adapter, it's a ARVEN\n");
+    EXPECT_TRUE(scanner.connected);
+    EXPECT_FALSE(bus.is_connected());
+    bus.clear_sent();
+    EXPECT_TRUE(scanner.scan(0x10, 0x11).empty()) << "a closed transport sends nothing";
+    EXPECT_TRUE(bus.sent().empty());
+}
+
+TEST(Threads, FeedbackCallbackReplacedWhileFramesStream) {
     std::atomic<int> calls{0}, frames{0};
     std::atomic<bool> stop{false};
+    LoopbackOXL bus;
+    OrvexActuator act(bus, 0x20);
     std::vector<uint8_t> frame = unhex("45 00000000 72 0000c841");
-    auto send_frame = [&](int i) {
+    const auto send_frame = [&](int i) {
         const float v = static_cast<float>(i);
         std::memcpy(&frame[1], &v, 4);
         bus.deliver(0x20, frame);
@@ -160,15 +205,13 @@ TEST(Threads, FeedbackCallbackReplacedWhileFramesStream) {
         }
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (frames == 0 && std::chrono::steady_clock::now() < deadline) {
+    while (frames < 10 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
     for (int i = 0; i < 300; ++i) {
-        act.set_feedback_callback([&calls](int, OrvexActuator::FeedbackMap m) {
-            calls += static_cast<int>(m.size()) / 2;
-        });
+        act.set_feedback_callback([&calls](int, FeedbackMap) { calls++; });
         act.set_feedback_callback(nullptr);
-        act.set_feedback_callback([&calls](int, OrvexActuator::FeedbackMap) { calls++; });
+        act.set_feedback_callback([&calls](int, FeedbackMap m) { calls += m.size() == 2; });
         (void)act.get_feedback();
     }
     stop = true;
@@ -181,27 +224,24 @@ TEST(Threads, FeedbackCallbackReplacedWhileFramesStream) {
 }
 
 TEST(Threads, CallbacksLeftUnderOtherIdsOutliveTheirObjectHarmlessly) {
-    LoopbackOXL bus;
     std::atomic<bool> stop{false};
-    std::thread receiver;
-    {
-        auto act = std::make_unique<OrvexActuator>(bus, 0x20);
-        act->changeAddress(0x30);
-        testing::internal::CaptureStderr();
-        receiver = std::thread([&] {
-            while (!stop) {
-                bus.deliver(0x20, unhex("45 0000803f"));
-                bus.deliver(0x20, unhex("82 00000100"));  // the default callback sends stop
-            }
-        });
-        EXPECT_TRUE(bus.wait_for_sent(3, std::chrono::seconds(5)));
-        act.reset();  // removes only 0x30, while frames keep arriving for 0x20
-        stop = true;
-        receiver.join();
-        EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                      "Actuator 0x30 Error code: 16 - Current maximum\n"),
-                  std::string::npos);
-    }
+    LoopbackOXL bus;
+    auto act = std::make_unique<OrvexActuator>(bus, 0x20);
+    act->changeAddress(0x30);
+    testing::internal::CaptureStderr();
+    std::thread receiver([&] {
+        while (!stop) {
+            bus.deliver(0x20, unhex("45 0000803f"));
+            bus.deliver(0x20, unhex("82 00000100"));  // the default callback sends stop
+        }
+    });
+    EXPECT_TRUE(bus.wait_for_sent(3, std::chrono::seconds(5)));
+    act.reset();  // removes only 0x30, while frames keep arriving for 0x20
+    stop = true;
+    receiver.join();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "Actuator 0x30 Error code: 16 - Current maximum\n"),
+              std::string::npos);
     ASSERT_EQ(bus.registered_ids(), std::vector<int>{0x20});
     bus.clear_sent();
     EXPECT_TRUE(bus.deliver(0x20, unhex("82 00000100")));

@@ -1,115 +1,124 @@
-// Command encoding byte-exact, mode caching, rate periods, parameter chunking, address changes
-// and the commands that block.
+// Commands: exact payloads, mode caching, refused arguments with their messages, parameter write
+// chunking, address changes and what the resetting commands forget.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
-#include <limits>
 
 #include "actuator_test_util.hpp"
 
 namespace oxl_test {
 namespace {
 
-using Mode = OrvexActuator::Mode;
-using Strings = std::vector<std::string>;
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
+using A = OrvexActuator;
+using Mode = A::Mode;
 
-TEST(Commands, PayloadsAreByteExactAndGoToTheAddress) {
-    using A = OrvexActuator;
-    const std::vector<std::pair<std::function<void(A&)>, std::string>> cases = {
-        {[](A& a) { a.start(); }, "01"},
-        {[](A& a) { a.change_mode(Mode::IMPEDANCE); }, "0308"},
-        {[](A& a) { a.blink(); }, "41"},
-        {[](A& a) { a.set_home_position(); }, "0a"},
-        {[](A& a) { a.save_config(); }, "39"},
-        {[](A& a) { a.set_torque_performance(A::TorquePerformance::LEVEL_3); }, "0d03"},
-        {[](A& a) { a.set_speed_performance(A::SpeedPerformance::LEVEL_1); }, "0e01"},
-        {[](A& a) { a.change_setpoint(1.5f, 0.0f, -0.0f); }, "040000c03f"},
-        {[](A& a) { a.change_setpoint(1.5f, kNaN, 0.0f); }, "100000c03f0000c07f00000000"},
-        {[](A& a) { a.change_setpoint(-1.0f, 0.0f, 2.0f); }, "10000080bf0000000000000040"},
-        {[](A& a) { a.set_can_high_speed(true); }, "0b850000803f"},
-        {[](A& a) { a.set_can_high_speed(false); }, "0b8500000000"},
+TEST(Commands, PayloadsMessagesAndWaitsOfEveryCommand) {
+    struct Case {
+        std::function<void(A&)> call;
+        Strings sent;          // payloads, all to the actuator's id
+        std::string err = "";  // standard error, verbatim
+        double blocks_s = 0;   // least time the call takes
+    };
+    // Floats 1 to 9 (8 hex digits each) and four NaN options.
+    const std::string f =
+        "0000803f000000400000404000008040"
+        "0000a0400000c0400000e0400000004100001041";
+    const std::string nan4 = "0000c07f0000c07f0000c07f0000c07f";
+    const Item i44 = static_cast<Item>(0x44);
+    const std::string warning = "Warning: Actuator configuration cleared. Device will reset.\n";
+    const std::vector<Case> cases = {
+        {[](A& a) { a.start(); }, {"01"}},
+        {[](A& a) { a.blink(); }, {"41"}},
+        {[](A& a) { a.set_home_position(); }, {"0a"}},
+        {[](A& a) { a.save_config(); }, {"39"}},
+        {[](A& a) { a.disconnect(); }, {"02"}},
+        {[](A& a) { a.set_torque_performance(A::TorquePerformance::LEVEL_3); }, {"0d03"}},
+        {[](A& a) { a.set_speed_performance(A::SpeedPerformance::LEVEL_1); }, {"0e01"}},
+        {[](A& a) { a.change_setpoint(1.5f, 0.0f, -0.0f); }, {"040000c03f"}},
+        {[](A& a) { a.change_setpoint(1.5f, A::kUnset, 0.0f); }, {"100000c03f0000c07f00000000"}},
+        {[](A& a) { a.change_setpoint(-1.0f, 0.0f, 2.0f); }, {"10000080bf0000000000000040"}},
+        {[](A& a) { a.set_can_high_speed(true); }, {"0b850000803f"}},
+        {[](A& a) { a.set_can_high_speed(false); }, {"0b8500000000"}},
+        // Setpoints send the mode first only when the cached mode (initially SPEED) differs.
+        {[](A& a) { a.change_speed_setpoint(1.0f); }, {"120000803f" + nan4}},
+        {[](A& a) { a.change_speed_setpoint(2, 3, 4, 5, 6); }, {"12" + f.substr(8, 40)}},
+        {[](A& a) {
+             a.change_position_setpoint(1, 2, 3, 4, 5, 6);
+             a.internal_change_position_setpoint(1, 2, 3, 4, 5, 6, 7, 8, 9);
+         },
+         {"0307", "13" + f.substr(0, 48), "16" + f}},
+        {[](A& a) {
+             a.change_torque_setpoint(1, 2, 3, 4, 5);
+             a.internal_change_speed_setpoint(1, 2, 3, 4);
+         },
+         {"0305", "11" + f.substr(0, 40), "0306", "15" + f.substr(0, 32)}},
+        {[](A& a) {
+             a.change_mode(Mode::IMPEDANCE);
+             a.change_impedance_setpoint(1, 2, 3, 4, 5, 6, 7, 8);
+         },
+         {"0308", "14" + f.substr(0, 64)}},
+        // Streamed items are sent as given; 58 make the largest payload the transport accepts.
         {[](A& a) {
              a.setFeedbackItems({Item::TEMP_WINDING, Item::SPEED_45, Item::SPEED_45});
          },
-         "07724545"},
+         {"07724545"}},
+        {[=](A& a) { a.setFeedbackItems(std::vector<Item>(58, i44)); },
+         {"07" + std::string(116, '4')}},
+        {[=](A& a) { a.setFeedbackItems(std::vector<Item>(59, i44)); },
+         {},
+         "Invalid payload length for address 32\n"},
+        // Rates become periods in 100 us ticks, rounded to the nearest.
+        {[](A& a) { a.setFeedbackRate(1000); }, {"060a000000"}},
+        {[](A& a) { a.setFeedbackRate(3); }, {"06050d0000"}},
+        {[](A& a) { a.setFeedbackRate(6667); }, {"0601000000"}},
+        {[](A& a) { a.setFeedbackRate(6666); }, {"0602000000"}},
+        {[](A& a) { a.setFeedbackRate(10000); }, {"0601000000"}},
+        {[](A& a) { a.setFeedbackRate(0); }, {"0600000000"}},
+        {[](A& a) { a.setFeedbackRate(1); }, {"0610270000"}},
+        {[](A& a) { a.setFeedbackRate(A::Rates::RATE_100HZ); }, {"0664000000"}},
+        {[](A& a) { a.setFeedbackRate(10001); }, {}, "Rate cannot exceed 10000 Hz\n"},
+        {[](A& a) { a.setFeedbackRate(-1); }, {}, "Rate must be non-negative\n"},
+        {[](A& a) {
+             a.set_low_freq_feedback_items({Item::VBUS});
+             a.set_low_freq_feedback_rate(50);
+             a.set_low_freq_feedback_callback([](A::FeedbackMap) {});
+         },
+         {}},
+        {[](A& a) { a.changeAddress(0x20); }, {}, "New address is the same as current: 32\n"},
+        {[](A& a) { a.changeAddress(0x0F); }, {}, "Invalid address 15. Must be 0x10..0x3FFE\n"},
+        {[](A& a) { a.changeAddress(0x3FFF); },
+         {},
+         "Invalid address 16383. Must be 0x10..0x3FFE\n"},
+        {[](A& a) { a.clear_config(); }, {"c2"}, warning, 0.1},
+        {[](A& a) { a.enter_bootloader(); }, {"c1"}, "", 0.1},
+        {[](A& a) { a.restore_factory_parameters(0.15f); }, {"02", "0600000000", "c2"}, "", 0.15},
     };
-    for (const auto& c : cases) {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
         LoopbackOXL bus;
         {
             OrvexActuator act(bus, 0x20);
-            c.first(act);
-            EXPECT_EQ(sent_hex(bus), Strings{c.second});
-            EXPECT_EQ(sent_ids(bus), std::vector<int>{0x20});
+            testing::internal::CaptureStderr();
+            const auto start = std::chrono::steady_clock::now();
+            cases[i].call(act);
+            EXPECT_GE(seconds_since(start), cases[i].blocks_s);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), cases[i].err);
+            EXPECT_EQ(sent_hex(bus), cases[i].sent);
+            for (const auto& m : bus.sent()) {
+                EXPECT_EQ(m.id, 0x20);
+            }
             bus.clear_sent();
         }
         EXPECT_EQ(sent_hex(bus), Strings{"02"}) << "the destructor stops once";
     }
 }
 
-TEST(Commands, SetpointsChangeModeOnlyWhenTheCachedModeDiffers) {
-    LoopbackOXL bus;
-    OrvexActuator act(bus, 0x20);
-    act.change_speed_setpoint(1.0f);
-    act.change_speed_setpoint(2, 3, 4, 5, 6);
-    act.change_position_setpoint(1, 2, 3, 4, 5, 6);
-    act.internal_change_position_setpoint(1, 2, 3, 4, 5, 6, 7, 8, 9);
-    act.change_torque_setpoint(1, 2, 3, 4, 5);
-    act.change_impedance_setpoint(1, 2, 3, 4, 5, 6, 7, 8);
-    act.internal_change_speed_setpoint(1, 2, 3, 4);
-    // Floats 1 to 9, little-endian.
-    const std::string f =
-        "0000803f000000400000404000008040"
-        "0000a0400000c0400000e040"
-        "0000004100001041";
-    const std::string nan4 = "0000c07f0000c07f0000c07f0000c07f";
-    EXPECT_EQ(sent_hex(bus),
-              (Strings{"120000803f" + nan4, "12" + f.substr(8, 40), "0307", "13" + f.substr(0, 48),
-                       "16" + f.substr(0, 72), "0305", "11" + f.substr(0, 40), "0308",
-                       "14" + f.substr(0, 64), "0306", "15" + f.substr(0, 32)}));
-    EXPECT_EQ(act.mode, Mode::SPEED);
-}
-
-TEST(Commands, FeedbackRateAndItemLimits) {
-    LoopbackOXL bus;
-    OrvexActuator act(bus, 0x20);
-    const std::vector<std::pair<int, std::string>> periods = {
-        {1000, "060a000000"},  {3, "06050d0000"}, {6667, "0601000000"}, {6666, "0602000000"},
-        {10000, "0601000000"}, {0, "0600000000"}, {1, "0610270000"}};
-    for (const auto& c : periods) {
-        bus.clear_sent();
-        act.setFeedbackRate(c.first);
-        EXPECT_EQ(sent_hex(bus), Strings{c.second}) << c.first << " Hz";
-    }
-    bus.clear_sent();
-    act.setFeedbackRate(OrvexActuator::Rates::RATE_100HZ);
-    EXPECT_EQ(sent_hex(bus), Strings{"0664000000"});
-
-    // 58 items make the largest payload the transport accepts; 59 are refused by it, and the
-    // accumulated feedback is forgotten all the same.
-    act.setFeedbackItems(std::vector<Item>(58, Item::VBUS));
-    EXPECT_EQ(bus.sent().back().payload.size(), 59u);
-    bus.deliver(0x20, unhex("45 0000803f"));
-    ASSERT_EQ(act.get_feedback().size(), 1u);
-    bus.clear_sent();
-    testing::internal::CaptureStderr();
-    act.setFeedbackRate(10001);
-    act.setFeedbackRate(-1);
-    act.set_low_freq_feedback_rate(50);
-    act.setFeedbackItems(std::vector<Item>(59, Item::VBUS));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Rate cannot exceed 10000 Hz\nRate must be non-negative\n"
-              "Invalid payload length for address 32\n");
-    EXPECT_TRUE(bus.sent().empty());
-    EXPECT_TRUE(act.get_feedback().empty());
-}
-
 TEST(Commands, ParameterWritesAreSplitIntoMessagesOfNineEntries) {
     for (std::size_t n : {0u, 1u, 9u, 10u, 18u, 19u}) {
         LoopbackOXL bus;
         OrvexActuator act(bus, 0x20);
-        OrvexActuator::ParameterMap values, decoded;
+        A::ParameterMap values, decoded;
         for (std::size_t i = 0; i < n; ++i) {
             values[static_cast<Param>(i + 1)] = static_cast<float>(i) + 0.5f;
         }
@@ -128,79 +137,57 @@ TEST(Commands, ParameterWritesAreSplitIntoMessagesOfNineEntries) {
     }
 }
 
-TEST(Commands, ChangeAddressValidatesThenMovesLaterCommands) {
+TEST(Commands, AddressChangesAndDisconnectMoveOrDropTheRegistration) {
     LoopbackOXL bus;
     OrvexActuator act(bus, 0x20);
     OrvexActuator odd(bus, 5);
     testing::internal::CaptureStderr();
-    act.changeAddress(0x20);
-    act.changeAddress(0x0F);
-    act.changeAddress(0x3FFF);
     odd.changeAddress(5);  // the same-address check comes before the range check
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "New address is the same as current: 32\n"
-              "Invalid address 15. Must be 0x10..0x3FFE\n"
-              "Invalid address 16383. Must be 0x10..0x3FFE\n"
-              "New address is the same as current: 5\n");
-    EXPECT_TRUE(bus.sent().empty());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "New address is the same as current: 5\n");
 
     act.changeAddress(0x10);
     act.start();
     act.changeAddress(0x3FFE);
-    EXPECT_EQ(sent_hex(bus), (Strings{"0b8100008041", "01", "0b8100f87f46"}));
-    EXPECT_EQ(sent_ids(bus), (std::vector<int>{0x20, 0x10, 0x10}));
+    const auto sent = bus.sent();
+    ASSERT_EQ(sent_hex(bus), (Strings{"0b8100008041", "01", "0b8100f87f46"}));
+    EXPECT_EQ(std::vector<int>({sent[0].id, sent[1].id, sent[2].id}),
+              (std::vector<int>{0x20, 0x10, 0x10}));
     EXPECT_EQ(act.address, 0x3FFE);
-    EXPECT_EQ(bus.registered_ids(), (std::vector<int>{5, 0x20}));
+    EXPECT_EQ(bus.registered_ids(), (std::vector<int>{5, 0x20})) << "the decoder stays at 0x20";
+
+    odd.connected = true;
+    odd.disconnect();
+    EXPECT_FALSE(odd.connected);
+    EXPECT_FALSE(bus.deliver(5, unhex("45 0000803f")));
 }
 
-TEST(Commands, DisconnectStopsAndUnregisters) {
-    LoopbackOXL bus;
-    {
-        OrvexActuator act(bus, 0x20);
-        act.connected = true;
-        act.disconnect();
-        EXPECT_FALSE(act.connected);
-        EXPECT_FALSE(bus.deliver(0x20, unhex("45 0000803f")));
-    }
-    EXPECT_EQ(sent_hex(bus), (Strings{"02", "02"}));
-}
-
-TEST(Commands, BlockingCommandsWaitAtLeastTheirTime) {
+TEST(Commands, ResetsForgetWhatTheClientRecorded) {
     LoopbackOXL bus;
     ScriptedDevice dev;
     dev.parameters = {{0x04, float_word(3.0f)}, {0x05, float_word(4.0f)}};
     bus.add_device(0x20, dev);
     OrvexActuator act(bus, 0x20);
-    auto start = std::chrono::steady_clock::now();
-    testing::internal::CaptureStderr();
-    act.clear_config();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Warning: Actuator configuration cleared. Device will reset.\n");
-    EXPECT_GE(seconds_since(start), 0.1);
-    start = std::chrono::steady_clock::now();
-    act.enter_bootloader();
-    EXPECT_GE(seconds_since(start), 0.1);
-    EXPECT_EQ(sent_hex(bus), (Strings{"c2", "c1"}));
+    const std::vector<Param> codes = {Param::LIMIT_TORQUE, Param::PARAM_05};
 
-    // restore_factory_parameters forgets what the client recorded.
+    // setFeedbackItems forgets the accumulated feedback even when the transport refuses it.
+    bus.deliver(0x20, unhex("45 0000803f"));
+    testing::internal::CaptureStderr();
+    act.setFeedbackItems(std::vector<Item>(59, Item::VBUS));
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(act.get_feedback().empty());
+
     act.set_can_high_speed(true);
     act.change_position_setpoint(1.0f);
     bus.deliver(0x20, unhex("45 0000803f"));
-    ASSERT_EQ(act.get_parameters({Param::LIMIT_TORQUE, Param::PARAM_05}, 5.0f).size(), 2u);
+    ASSERT_EQ(act.get_parameters(codes, 5.0f).size(), 2u);
     dev.parameters.erase(0x05);
     bus.add_device(0x20, dev);
-    bus.clear_sent();
     act.restore_factory_parameters(0.0f);
-    EXPECT_EQ(sent_hex(bus), (Strings{"02", "0600000000", "c2"}));
     EXPECT_FALSE(act.can_high_speed);
     EXPECT_EQ(act.mode, Mode::SPEED);
     EXPECT_TRUE(act.get_feedback().empty());
-    EXPECT_EQ(act.get_parameters({Param::LIMIT_TORQUE, Param::PARAM_05}, 5.0f),
-              (OrvexActuator::ParameterMap{{Param::LIMIT_TORQUE, 3.0f}}))
+    EXPECT_EQ(act.get_parameters(codes, 5.0f), (A::ParameterMap{{Param::LIMIT_TORQUE, 3.0f}}))
         << "PARAM_05, no longer held by the device, must have left the cache";
-    start = std::chrono::steady_clock::now();
-    act.restore_factory_parameters(0.15f);
-    EXPECT_GE(seconds_since(start), 0.15);
 }
 
 }  // namespace

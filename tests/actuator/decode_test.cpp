@@ -2,8 +2,6 @@
 // survival of malformed input and throwing callbacks.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <random>
 #include <stdexcept>
 
 #include "actuator_test_util.hpp"
@@ -13,11 +11,12 @@ namespace {
 
 using FeedbackMap = OrvexActuator::FeedbackMap;
 
-// An actuator at 0x10 whose feedback callback records every call.
+// An actuator at 0x10 whose feedback callback records every call. What the callback touches is
+// declared before the actuator.
 struct Decoding : testing::Test {
+    std::vector<FeedbackMap> calls;
     LoopbackOXL bus;
     OrvexActuator act{bus, 0x10};
-    std::vector<FeedbackMap> calls;
 
     void SetUp() override {
         act.set_feedback_callback([this](int addr, FeedbackMap m) {
@@ -68,24 +67,30 @@ TEST_F(Decoding, FramesReachTheCallbackAndAccumulateInFeedback) {
               "Unknown command 0x4e\nUnknown command 0x7\n");
     EXPECT_TRUE(calls.empty());
     EXPECT_EQ(act.get_feedback(), accumulated);
+
+    // An exception from the callback passes out after the state was stored, and the next frame
+    // finds the object usable.
+    act.set_feedback_callback([](int, FeedbackMap) { throw std::runtime_error("app fault"); });
+    EXPECT_THROW(deliver("45 0000e040"), std::runtime_error);
+    EXPECT_EQ(act.get_feedback().at(Item::SPEED_45), 7.0f);
+    act.set_feedback_callback(nullptr);
+    deliver("45 00000041");
+    EXPECT_EQ(act.get_feedback().at(Item::SPEED_45), 8.0f);
 }
 
 TEST_F(Decoding, IdentityReportSetsModelFirmwareAndPingFlag) {
     deliver("80 0200 4208");
-    EXPECT_EQ(act.model, "BRISO");
-    EXPECT_EQ(act.firmware, "1.1.2");
+    EXPECT_EQ(act.model + " " + act.firmware, "BRISO 1.1.2");
     EXPECT_TRUE(act.ping_answered);
     deliver("80 0300 ffff 45 0000803f");  // what follows the report is not read
-    EXPECT_EQ(act.model, "CALDE");
-    EXPECT_EQ(act.firmware, "31.31.63");
-    deliver("80 0b00 0000");
-    EXPECT_EQ(act.model, "");
-    EXPECT_EQ(act.firmware, "0.0.0");
+    EXPECT_EQ(act.model + " " + act.firmware, "CALDE 31.31.63");
+    deliver("80 0b00 0000");  // an unknown model code
+    EXPECT_EQ(act.model + " " + act.firmware, " 0.0.0");
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(act.get_feedback().empty());
 }
 
-TEST_F(Decoding, DefaultErrorCallbackPrintsAscendingAndStopsOnSeriousBits) {
+TEST_F(Decoding, ErrorsArePrintedAndStopOrGoToTheUserCallbackInBitOrder) {
     testing::internal::CaptureStderr();
     deliver("82 01000000");
     deliver("82 02000000");  // bit 1 has no description: nothing at all
@@ -100,10 +105,10 @@ TEST_F(Decoding, DefaultErrorCallbackPrintsAscendingAndStopsOnSeriousBits) {
                   "Actuator 0x10 Error code: 29 - VBUS critical range\n" +
                   stopping + "Actuator 0x10 Error code: 30 - Internal encoder error\n" + stopping +
                   "Actuator 0x10 Error code: 31 - External encoder error\n" + stopping);
-    EXPECT_EQ(sent_hex(bus), (std::vector<std::string>(4, "02")));
-}
+    EXPECT_EQ(sent_hex(bus), Strings(4, "02"));
 
-TEST_F(Decoding, UserErrorCallbackReplacesPrintingAndStopping) {
+    // A user callback replaces printing and stopping; an empty one switches reporting off.
+    bus.clear_sent();
     std::vector<std::vector<std::pair<int, std::string>>> errors;
     act.set_error_callback([&](int, OrvexActuator::ErrorMap m) {
         errors.push_back({m.begin(), m.end()});  // keeps the delivered order
@@ -112,34 +117,31 @@ TEST_F(Decoding, UserErrorCallbackReplacesPrintingAndStopping) {
     deliver("82 21100000");
     act.parse_errors(0x00000800u);  // bit 11: undescribed, no call
     act.set_error_callback(nullptr);
-    act.parse_errors(0x00010000u);  // reporting switched off altogether
+    act.parse_errors(0x00010000u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(bus.sent().empty());
-    const std::vector<std::pair<int, std::string>> expected = {
-        {0, "Overtemperature"}, {5, "VBUS out of range"}, {12, "Control overrun"}};
-    EXPECT_EQ(errors, decltype(errors){expected});
+    EXPECT_EQ(errors,
+              (decltype(errors){
+                  {{0, "Overtemperature"}, {5, "VBUS out of range"}, {12, "Control overrun"}}}));
 }
 
 TEST_F(Decoding, MalformedInputIsSurvived) {
-    // Every code byte with every short tail, then random payloads, reply flags and parameter
-    // offsets; under the sanitizers any out-of-bounds read fails the run.
+    // Every code byte with every short tail and both reply flags, and parameter offsets around
+    // the payload's ends; under the sanitizers any out-of-bounds read fails the run. (The fuzz
+    // targets cover random payloads.)
     act.set_error_callback([](int, OrvexActuator::ErrorMap) {});
     testing::internal::CaptureStderr();
     for (int code = 0; code < 256; ++code) {
         for (std::size_t tail = 0; tail <= 5; ++tail) {
             std::vector<uint8_t> payload(1 + tail, 0xFF);
             payload[0] = static_cast<uint8_t>(code);
-            act.can_callback(0, payload, static_cast<int>(tail % 2));
+            for (int reply : {0, 1}) {
+                act.can_callback(0, payload, reply);
+            }
+            for (int offset : {-1, 0, 1, static_cast<int>(tail), static_cast<int>(tail) + 2}) {
+                act.parse_parameters(payload, offset);
+            }
         }
-    }
-    std::mt19937 rng(12345);
-    for (int i = 0; i < 20000; ++i) {
-        std::vector<uint8_t> payload(rng() % 80);
-        for (auto& b : payload) {
-            b = static_cast<uint8_t>(rng() % 4 == 0 ? 0x41 + rng() % 0x5A : rng());
-        }
-        act.can_callback(0, payload, static_cast<int>(rng() % 2));
-        act.parse_parameters(payload, static_cast<int>(rng() % 100) - 10);
     }
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Unknown command 0x"), std::string::npos);
     EXPECT_FALSE(calls.empty());
@@ -149,24 +151,6 @@ TEST_F(Decoding, MalformedInputIsSurvived) {
                     (code >= 0x70 && code <= 0x73) || (code >= 0x90 && code <= 0x9A))
             << code;
     }
-}
-
-TEST_F(Decoding, ThrowingCallbackLeavesStateUsable) {
-    act.set_feedback_callback([](int, FeedbackMap) { throw std::runtime_error("app fault"); });
-    EXPECT_THROW(deliver("45 0000803f"), std::runtime_error);
-    EXPECT_EQ(act.get_feedback(), (FeedbackMap{{Item::SPEED_45, 1.0f}}));
-
-    // On the device thread the exception is swallowed, as the receive loop does, with the
-    // registry lock released: the next message is decoded normally.
-    bus.post(0x10, unhex("45 00000040"));
-    ASSERT_TRUE(bus.wait_idle(std::chrono::seconds(5)));
-    EXPECT_EQ(bus.swallowed_exceptions(), 1u);
-    act.set_feedback_callback([this](int, FeedbackMap m) { calls.push_back(m); });
-    bus.post(0x10, unhex("72 0000c841"));
-    ASSERT_TRUE(bus.wait_idle(std::chrono::seconds(5)));
-    EXPECT_EQ(calls.size(), 1u);
-    EXPECT_EQ(act.get_feedback(),
-              (FeedbackMap{{Item::SPEED_45, 2.0f}, {Item::TEMP_WINDING, 25.0f}}));
 }
 
 }  // namespace

@@ -1,37 +1,25 @@
 #pragma once
 
-// Helpers of the fault-injection tests: a stream of numbered frames fed into a fake adapter from a
-// thread of its own, a message callback that records what arrives, and counters of this process's
-// threads and file descriptors.
+// Helpers of the fault-injection tests: numbered frames streamed into a fake adapter from a
+// thread of their own, and deadline-bounded waits.
 
-#include <dirent.h>
-
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "fake_adapter.hpp"
-#include "oxl_api/oxl.hpp"
+#include "pty_gtest.hpp"
 
 namespace hardening {
 
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
-
-/// Little-endian u32 at the start of a payload (the sequence number of a numbered frame).
-inline uint32_t sequence_of(const Bytes& payload) {
-    if (payload.size() < 4) {
-        return UINT32_MAX;
-    }
-    return static_cast<uint32_t>(payload[0]) | (static_cast<uint32_t>(payload[1]) << 8) |
-           (static_cast<uint32_t>(payload[2]) << 16) | (static_cast<uint32_t>(payload[3]) << 24);
-}
+using oxl_test::FakeAdapter;
+using oxl_test::Inbox;
 
 inline void put_u32(Bytes& out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) {
@@ -39,7 +27,25 @@ inline void put_u32(Bytes& out, uint32_t value) {
     }
 }
 
-/// Polls `condition` every millisecond until it holds or `timeout` passes; true when it held.
+/// The sequence numbers (little-endian u32 payloads) of the messages `inbox` holds once `count`
+/// have arrived, or of those that arrived within `timeout`.
+inline std::vector<uint32_t> sequences(Inbox& inbox, std::size_t count = 0,
+                                       std::chrono::milliseconds timeout = 10s) {
+    std::vector<uint32_t> out;
+    for (const Inbox::Entry& entry : inbox.wait_for(count, timeout)) {
+        const Bytes& p = std::get<1>(entry);
+        out.push_back(p.size() < 4 ? UINT32_MAX
+                                   : uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+                                         uint32_t{p[3]} << 24);
+    }
+    return out;
+}
+
+inline bool strictly_increasing(const std::vector<uint32_t>& values) {
+    return std::adjacent_find(values.begin(), values.end(), std::greater_equal<>()) == values.end();
+}
+
+/// Polls `condition` every millisecond until it holds (true) or `timeout` passes (false).
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds timeout = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -52,65 +58,18 @@ inline bool eventually(const std::function<bool()>& condition,
     return true;
 }
 
-/// Records the sequence numbers of the messages handed to its callback, in arrival order.
-class SequenceInbox {
-  public:
-    oxl_api::OXL::MessageCallback callback() {
-        return [this](int, Bytes payload, int) {
-            std::lock_guard<std::mutex> lock(mutex);
-            received.push_back(sequence_of(payload));
-            cv.notify_all();
-        };
-    }
-    /// Waits until `predicate(received)` holds or `timeout` passes; true when it held.
-    bool wait_until(const std::function<bool(const std::vector<uint32_t>&)>& predicate,
-                    std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, timeout, [&] { return predicate(received); });
-    }
-    /// Waits until at least `count` messages have arrived.
-    bool wait_count(std::size_t count, std::chrono::milliseconds timeout = 10s) {
-        return wait_until([count](const auto& r) { return r.size() >= count; }, timeout);
-    }
-    std::vector<uint32_t> snapshot() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return received;
-    }
-    std::size_t size() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return received.size();
-    }
-
-  private:
-    mutable std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<uint32_t> received;  // guarded by mutex
-};
-
-/// True when every element is greater than the one before it (in order, no repeats).
-inline bool strictly_increasing(const std::vector<uint32_t>& values) {
-    for (std::size_t i = 1; i < values.size(); ++i) {
-        if (values[i] <= values[i - 1]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-/// Feeds numbered frames to the host from a thread of its own, as a device streaming at
-/// `rate_hz` (0: as fast as the line takes them), until `limit` frames were written or it is
-/// destroyed. `make_payload(sequence)` builds each frame's payload; the default is the 4-byte
-/// sequence number. Writes that fail (the adapter is unplugged) are retried a millisecond later
-/// with the next number, as a device that keeps streaming into a dead cable.
+/// Writes numbered frames to `id` from a thread of its own, as a device streaming at `rate_hz`
+/// (0: as fast as the line takes them), until `limit` frames were attempted or it is destroyed.
+/// `make_payload(n)` builds frame n's payload (default: n as a u32). A failed write (unplugged
+/// adapter) is retried a millisecond later with the next number, as a device streaming into a
+/// dead cable does.
 class StreamFeeder {
   public:
     using PayloadFn = std::function<Bytes(uint32_t)>;
 
-    StreamFeeder(oxl_test::FakeAdapter& adapter, int id, unsigned rate_hz,
-                 uint32_t limit = UINT32_MAX, PayloadFn make_payload = {})
-        : thread([this, &adapter, id, rate_hz, limit, make = std::move(make_payload)] {
-              run(adapter, id, rate_hz, limit, make);
-          }) {}
+    StreamFeeder(FakeAdapter& adapter, int id, unsigned rate_hz, uint32_t limit = UINT32_MAX,
+                 PayloadFn make_payload = {})
+        : thread([=, &adapter] { run(adapter, id, rate_hz, limit, make_payload); }) {}
     ~StreamFeeder() {
         stop = true;
         thread.join();
@@ -118,23 +77,15 @@ class StreamFeeder {
     StreamFeeder(const StreamFeeder&) = delete;
     StreamFeeder& operator=(const StreamFeeder&) = delete;
 
-    /// Frames written successfully so far.
-    uint32_t written() const { return frames_written; }
-    /// True once `limit` frames have been attempted.
-    bool finished() const { return done; }
-
   private:
-    void run(oxl_test::FakeAdapter& adapter, int id, unsigned rate_hz, uint32_t limit,
+    void run(FakeAdapter& adapter, int id, unsigned rate_hz, uint32_t limit,
              const PayloadFn& make) {
-        using Clock = std::chrono::steady_clock;
         // Paced in batches of one millisecond's worth of frames.
         const uint32_t per_batch = rate_hz == 0 ? 64 : (rate_hz + 999) / 1000;
-        auto next = Clock::now();
-        uint32_t sequence = 0;
-        while (!stop && sequence < limit) {
+        auto next = std::chrono::steady_clock::now();
+        for (uint32_t sequence = 0; !stop && sequence < limit;) {
             Bytes batch;
-            uint32_t in_batch = 0;
-            for (; in_batch < per_batch && sequence < limit; ++in_batch, ++sequence) {
+            for (uint32_t n = 0; n < per_batch && sequence < limit; ++n, ++sequence) {
                 Bytes payload;
                 if (make) {
                     payload = make(sequence);
@@ -145,41 +96,18 @@ class StreamFeeder {
                     oxl_test::encode_adapter_frame(static_cast<uint16_t>(id), payload);
                 batch.insert(batch.end(), frame.begin(), frame.end());
             }
-            if (adapter.write_raw(batch)) {
-                frames_written += in_batch;
-            } else {
+            if (!adapter.write_raw(batch)) {
                 std::this_thread::sleep_for(1ms);
             }
             if (rate_hz != 0) {
-                next += 1ms;
-                std::this_thread::sleep_until(next);
+                std::this_thread::sleep_until(next += 1ms);
             }
         }
-        done = true;
     }
 
     std::atomic<bool> stop{false};  // atomic hand-over flag
-    std::atomic<bool> done{false};  // atomic hand-over flag
-    std::atomic<uint32_t> frames_written{0};
-    // Declared last: started once the flags exist.
+    // Declared last: started once the flag exists.
     std::thread thread;
 };
-
-/// Count of entries of a /proc/self directory (threads in "task", descriptors in "fd"), not
-/// counting the descriptor used to list it.
-inline int count_proc_entries(const char* path) {
-    DIR* dir = ::opendir(path);
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    ::closedir(dir);
-    return std::string(path) == "/proc/self/fd" ? count - 1 : count;
-}
 
 }  // namespace hardening

@@ -9,14 +9,12 @@
 
 #include "hardening_util.hpp"
 #include "oxl_api/oxl_over_usb.hpp"
-#include "pty_gtest.hpp"
 
 namespace {
 
 using namespace hardening;
 using oxl_api::OXL_over_USB;
 using oxl_test::CerrCapture;
-using oxl_test::FakeAdapter;
 
 std::string lost_line(const std::string& port) {
     return "Adapter on " + port + " lost; reconnecting every 0.5 s\n";
@@ -26,94 +24,65 @@ std::string back_line(const std::string& port) {
     return "Adapter on " + port + " back\n";
 }
 
-// Waits for `count` more frames than `inbox` holds now, and checks that they continue the
-// stream: in order, and numbered after everything received before.
-void expect_stream_resumes(SequenceInbox& inbox, std::size_t count) {
-    const std::vector<uint32_t> before = inbox.snapshot();
-    ASSERT_TRUE(inbox.wait_count(before.size() + count));
-    const std::vector<uint32_t> all = inbox.snapshot();
-    EXPECT_TRUE(strictly_increasing(all));
-}
-
-TEST(Reconnect, OffByDefaultAndSwitchable) {
-    OXL_over_USB usb("", false);
-    EXPECT_FALSE(usb.auto_reconnect());
-    usb.set_auto_reconnect(true);
-    EXPECT_TRUE(usb.auto_reconnect());
-    usb.set_auto_reconnect(false);
-    EXPECT_FALSE(usb.auto_reconnect());
-}
-
-TEST(Reconnect, ByNameWhenTheAdapterComesBack) {
+TEST(Reconnect, ResumesByNameOrByUsbIdsWhenTheAdapterComesBack) {
     OXL_REQUIRE_FAKE_ADAPTERS();
-    FakeAdapter adapter;
-    SequenceInbox inbox;
-    CerrCapture cerr;  // outlives the transport, whose polling thread prints
-    OXL_over_USB usb(adapter.port_name(), false);
-    usb.set_auto_reconnect(true);
-    usb.setCallback(5, inbox.callback());
-    ASSERT_TRUE(usb.connect(""));
-    StreamFeeder feeder(adapter, 5, 2000);
-    ASSERT_TRUE(inbox.wait_count(100));
+    for (const bool by_ids : {false, true}) {
+        SCOPED_TRACE(by_ids ? "chosen by USB ids, back under another name" : "opened by name");
+        std::unique_ptr<FakeAdapter> second;  // declared before the feeder that writes to it
+        auto first = std::make_unique<FakeAdapter>();
+        const std::string first_name = first->port_name();
+        Inbox inbox;
+        CerrCapture cerr;  // outlives the transport, whose polling thread prints
+        OXL_over_USB usb(by_ids ? "" : first_name, false);
+        usb.set_auto_reconnect(true);
+        usb.setCallback(5, inbox.callback());
+        ASSERT_TRUE(usb.connect(""));
+        EXPECT_EQ(usb.port_name, first_name);
+        auto feeder = std::make_unique<StreamFeeder>(*first, 5, 2000);
+        ASSERT_GE(sequences(inbox, 100).size(), 100u);
 
-    adapter.unplug();
-    // The transport notices, closes the port and reports itself disconnected while it waits.
-    ASSERT_TRUE(eventually([&] { return !usb.is_connected(); }));
-    EXPECT_FALSE(usb.send_OXL(5, {0x01}));
-    const std::size_t during_outage = inbox.size();
-    // Not back by itself while the adapter is away (two retry periods at least).
-    std::this_thread::sleep_for(1200ms);
-    EXPECT_FALSE(usb.is_connected());
-    EXPECT_EQ(inbox.size(), during_outage);
+        first->unplug();
+        // The transport notices, closes the port and reports itself disconnected while it waits;
+        // it is not back by itself while the adapter is away (two retry periods at least).
+        ASSERT_TRUE(eventually([&] { return !usb.is_connected(); }));
+        EXPECT_FALSE(usb.send_OXL(5, {0x01}));
+        const std::size_t during_outage = inbox.size();
+        std::this_thread::sleep_for(1200ms);
+        EXPECT_FALSE(usb.is_connected());
+        EXPECT_EQ(inbox.size(), during_outage);
 
-    const auto replugged = std::chrono::steady_clock::now();
-    ASSERT_TRUE(adapter.replug());
-    ASSERT_TRUE(eventually([&] { return usb.is_connected(); }));
-    EXPECT_LT(std::chrono::steady_clock::now() - replugged, 5s);
-    expect_stream_resumes(inbox, 200);
-    // Sending works again on the new line.
-    ASSERT_TRUE(usb.send_OXL(6, {0x07}));
-    const auto frame = adapter.read_frame(5s);
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->raw, (Bytes{0xFE, 0x06, 0x40, 0x01, 0x07, 0xFD}));
+        const auto replugged = std::chrono::steady_clock::now();
+        if (by_ids) {
+            // Unplugged for good (node and listing entry gone); the device comes back under a new
+            // name and numbers its frames after the first one's.
+            feeder.reset();
+            first.reset();
+            second = std::make_unique<FakeAdapter>(0x0483, 0xA54A);
+            feeder = std::make_unique<StreamFeeder>(*second, 5, 2000, UINT32_MAX, [](uint32_t n) {
+                Bytes payload;
+                put_u32(payload, 1000000 + n);
+                return payload;
+            });
+        } else {
+            ASSERT_TRUE(first->replug());
+        }
+        FakeAdapter& back = by_ids ? *second : *first;
+        ASSERT_TRUE(eventually([&] { return usb.is_connected(); }));
+        EXPECT_LT(std::chrono::steady_clock::now() - replugged, 5s);
+        // The stream goes on, in order, with the callbacks in place; sending works again.
+        const std::size_t want = inbox.size() + 200;
+        const std::vector<uint32_t> all = sequences(inbox, want);
+        ASSERT_GE(all.size(), want);
+        EXPECT_TRUE(strictly_increasing(all));
+        ASSERT_TRUE(usb.send_OXL(6, {0x07}));
+        const auto frame = back.read_frame(5s);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->payload, Bytes{0x07});
 
-    usb.disconnect();
-    EXPECT_EQ(cerr.str(), lost_line(adapter.port_name()) + back_line(adapter.port_name()));
-}
-
-TEST(Reconnect, ByUsbIdsWhenTheAdapterComesBackUnderAnotherName) {
-    OXL_REQUIRE_FAKE_ADAPTERS();
-    auto first = std::make_unique<FakeAdapter>();  // the one adapter plugged in
-    const std::string first_name = first->port_name();
-    SequenceInbox inbox;
-    CerrCapture cerr;
-    OXL_over_USB usb("", false);
-    usb.set_auto_reconnect(true);
-    usb.setCallback(5, inbox.callback());
-    ASSERT_TRUE(usb.connect(""));  // chosen by its USB ids
-    EXPECT_EQ(usb.port_name, first_name);
-    std::unique_ptr<StreamFeeder> feeder = std::make_unique<StreamFeeder>(*first, 5, 2000);
-    ASSERT_TRUE(inbox.wait_count(100));
-
-    // Unplugged for good: its node and listing entry disappear.
-    first->unplug();
-    ASSERT_TRUE(eventually([&] { return !usb.is_connected(); }));
-    feeder.reset();
-    first.reset();
-    // A replugged device that the system names anew.
-    FakeAdapter second(0x0483, 0xA54A);
-    ASSERT_NE(second.port_name(), first_name);
-    StreamFeeder second_feeder(second, 5, 2000, UINT32_MAX, [](uint32_t sequence) {
-        Bytes payload;
-        put_u32(payload, 1000000 + sequence);  // numbered after the first device's frames
-        return payload;
-    });
-    ASSERT_TRUE(eventually([&] { return usb.is_connected(); }));
-    expect_stream_resumes(inbox, 200);
-
-    usb.disconnect();
-    EXPECT_EQ(usb.port_name, second.port_name());
-    EXPECT_EQ(cerr.str(), lost_line(first_name) + back_line(second.port_name()));
+        usb.disconnect();
+        EXPECT_EQ(usb.port_name, back.port_name());
+        EXPECT_EQ(cerr.str(), lost_line(first_name) + back_line(back.port_name()));
+    }
 }
 
 TEST(Reconnect, DisconnectAndDestructionArePromptWhileWaitingForTheAdapter) {

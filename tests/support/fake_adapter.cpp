@@ -1,26 +1,28 @@
 #include "fake_adapter.hpp"
 
-#include "pty_shims.hpp"
-
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
-
-namespace oxl_test {
+#include <utility>
 
 namespace {
 
@@ -32,6 +34,10 @@ std::mutex g_state_mutex;  // guards g_ready and g_why
 bool g_ready = false;
 std::string g_why = "enter_private_namespace() was not called in main()";
 std::atomic<unsigned> g_next_port{0};
+
+// The one device whose writes are limited, and the limit (0: none).
+std::atomic<dev_t> g_limited_device{0};
+std::atomic<std::size_t> g_write_limit{0};
 
 std::string errno_text(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -52,27 +58,21 @@ bool replace_dev(std::string* why) {
         return false;
     }
     const std::string old_root = "/proc/self/fd/" + std::to_string(old_dev);
-    if (::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0) {
+    DIR* dir = nullptr;
+    if (::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0 ||
+        (dir = ::opendir(old_root.c_str())) == nullptr) {
         *why = errno_text("mount tmpfs on /dev");
         ::close(old_dev);
         return false;
     }
-    DIR* dir = ::opendir(old_root.c_str());
-    if (dir == nullptr) {
-        *why = errno_text("list the old /dev");
-        ::close(old_dev);
-        return false;
-    }
     bool ok = true;
-    while (dirent* entry = ::readdir(dir)) {
-        const std::string leaf = entry->d_name;
-        if (leaf == "." || leaf == "..") {
-            continue;
-        }
+    std::string leaf;
+    while (const dirent* entry = ok ? ::readdir(dir) : nullptr) {
+        leaf = entry->d_name;
         const std::string from = old_root + "/" + leaf;
         const std::string to = "/dev/" + leaf;
         struct stat st {};
-        if (::lstat(from.c_str(), &st) != 0) {
+        if (leaf == "." || leaf == ".." || ::lstat(from.c_str(), &st) != 0) {
             continue;
         }
         if (leaf == "ptmx") {
@@ -82,36 +82,105 @@ bool replace_dev(std::string* why) {
         } else if (S_ISLNK(st.st_mode)) {
             char target[4096];
             const ssize_t n = ::readlink(from.c_str(), target, sizeof(target) - 1);
-            if (n > 0) {
-                target[n] = '\0';
-                ok = ::symlink(target, to.c_str()) == 0 && ok;
-            }
+            ok = n <= 0 || ::symlink(std::string(target, static_cast<std::size_t>(n)).c_str(),
+                                     to.c_str()) == 0;
         } else if (S_ISDIR(st.st_mode)) {
             ok = ::mkdir(to.c_str(), 0755) == 0 &&
-                 ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 && ok;
+                 ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
         } else {
             const int fd = ::open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
             ok = fd >= 0 && ::close(fd) == 0 &&
-                 ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0 && ok;
+                 ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
         }
-        if (!ok) {
-            *why = errno_text("re-expose /dev/" + leaf);
-            break;
-        }
+    }
+    if (!ok) {
+        *why = errno_text("re-expose /dev/" + leaf);
     }
     ::closedir(dir);
     ::close(old_dev);
     return ok;
 }
 
+// Makes every write() on the character device `device` write at most `max_bytes` (0: no limit).
+// One device at a time: a new limit replaces the one on another device.
+void set_device_write_limit(dev_t device, std::size_t max_bytes) {
+    if (max_bytes > 0) {
+        g_write_limit = 0;
+        g_limited_device = device;
+        g_write_limit = max_bytes;
+    } else if (g_limited_device == device) {
+        g_write_limit = 0;
+    }
+}
+
+std::size_t write_limit_for(int fd) {
+    const std::size_t limit = g_write_limit;
+    struct stat st {};
+    if (limit == 0 || ::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
+        st.st_rdev != g_limited_device) {
+        return 0;
+    }
+    return limit;
+}
+
 }  // namespace
+
+// System-call shims, exported from the executable so that the dynamic linker finds them before
+// libc's; each calls the next definition (libc's, or a sanitizer's interceptor).
+//
+// ioctl: libserialport reads and sets the modem control lines when it opens and configures a
+// port; a pseudo-terminal has none and answers ENOTTY, which would make the open fail. That
+// ENOTTY becomes success, with no line set.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    using IoctlFn = int (*)(int, unsigned long, ...);
+    static const auto next = reinterpret_cast<IoctlFn>(::dlsym(RTLD_NEXT, "ioctl"));
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (next == nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const int saved_errno = errno;
+    const int result = next(fd, request, arg);
+    const bool modem_lines =
+        request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
+    if (result == -1 && errno == ENOTTY && modem_lines) {
+        if (request == TIOCMGET && arg != nullptr) {
+            *static_cast<int*>(arg) = 0;
+        }
+        errno = saved_errno;
+        return 0;
+    }
+    return result;
+}
+
+// write: a pass-through, except on a device with a write limit, where each call writes at most
+// the limit and then yields the processor so that other writers get a chance in between.
+extern "C" ssize_t write(int fd, const void* buf, size_t count) {
+    using WriteFn = ssize_t (*)(int, const void*, size_t);
+    static const auto next = reinterpret_cast<WriteFn>(::dlsym(RTLD_NEXT, "write"));
+    if (next == nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const std::size_t limit = write_limit_for(fd);
+    if (limit == 0) {
+        return next(fd, buf, count);
+    }
+    const ssize_t written = next(fd, buf, std::min(count, limit));
+    ::sched_yield();
+    return written;
+}
+
+namespace oxl_test {
 
 bool enter_private_namespace(std::string* why) {
     if (fake_adapters_available(why)) {
         return true;
     }
     std::string reason;
-    bool ok = false;
     if (::geteuid() != 0) {
         reason = "fake adapters need root (to enter a private mount namespace)";
     } else if (::unshare(CLONE_NEWNS) != 0) {
@@ -124,16 +193,14 @@ bool enter_private_namespace(std::string* why) {
         reason = errno_text("mount tmpfs on /sys/class/tty");
     } else if (::mkdir(kFakeRoot, 0755) != 0) {
         reason = errno_text("mkdir /sys/class/tty/.oxl-fake");
-    } else {
-        ok = true;
     }
     std::lock_guard<std::mutex> lock(g_state_mutex);
-    g_ready = ok;
-    g_why = ok ? "" : reason;
+    g_ready = reason.empty();
+    g_why = reason;
     if (why != nullptr) {
         *why = g_why;
     }
-    return ok;
+    return g_ready;
 }
 
 bool fake_adapters_available(std::string* why) {
@@ -162,16 +229,6 @@ std::vector<uint8_t> encode_adapter_frame(uint16_t id_field, const std::vector<u
     return frame;
 }
 
-FakeAdapter::FakeAdapter() : FakeAdapter(AdapterOptions()) {}
-
-FakeAdapter::FakeAdapter(uint16_t vid, uint16_t pid)
-    : FakeAdapter([&] {
-          AdapterOptions options;
-          options.vid = vid;
-          options.pid = pid;
-          return options;
-      }()) {}
-
 FakeAdapter::FakeAdapter(const AdapterOptions& options) {
     std::string why;
     if (!fake_adapters_available(&why)) {
@@ -189,17 +246,16 @@ FakeAdapter::FakeAdapter(const AdapterOptions& options) {
             std::string(kFakeRoot) + (options.usb ? "/usb" : "/serial") + std::to_string(index);
         const std::string iface = sys_dir + "/1.0";
         const std::string class_dir = iface + "/" + leaf;
-        char hex[8];
-        bool ok = ::mkdir(sys_dir.c_str(), 0755) == 0 && ::mkdir(iface.c_str(), 0755) == 0 &&
-                  ::mkdir(class_dir.c_str(), 0755) == 0 &&
-                  ::symlink(iface.c_str(), (class_dir + "/device").c_str()) == 0;
+        std::error_code ec;
+        std::filesystem::create_directories(class_dir, ec);
+        bool ok = !ec && ::symlink(iface.c_str(), (class_dir + "/device").c_str()) == 0;
         if (ok && options.usb) {
+            char ids[16];
+            std::snprintf(ids, sizeof(ids), "%04x\n%04x\n", options.vid, options.pid);
             ok = write_text_file(sys_dir + "/busnum", "1\n") &&
-                 write_text_file(sys_dir + "/devnum", std::to_string(index + 2) + "\n");
-            std::snprintf(hex, sizeof(hex), "%04x", options.vid);
-            ok = ok && write_text_file(sys_dir + "/idVendor", std::string(hex) + "\n");
-            std::snprintf(hex, sizeof(hex), "%04x", options.pid);
-            ok = ok && write_text_file(sys_dir + "/idProduct", std::string(hex) + "\n");
+                 write_text_file(sys_dir + "/devnum", std::to_string(index + 2) + "\n") &&
+                 write_text_file(sys_dir + "/idVendor", std::string(ids, 5)) &&
+                 write_text_file(sys_dir + "/idProduct", std::string(ids + 5, 5));
         }
         if (!ok || ::symlink(class_dir.c_str(), (std::string(kSysTty) + "/" + leaf).c_str()) != 0) {
             throw std::runtime_error(errno_text("fake sysfs entry for " + name));
@@ -207,13 +263,10 @@ FakeAdapter::FakeAdapter(const AdapterOptions& options) {
 
         if (options.device_node) {
             const int fd = ::open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-            if (fd < 0) {
+            dev_created = fd >= 0;
+            if (fd < 0 || ::close(fd) != 0 ||
+                ::mount(slave_path.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
                 throw std::runtime_error(errno_text("create " + name));
-            }
-            ::close(fd);
-            dev_node = name;
-            if (::mount(slave_path.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-                throw std::runtime_error(errno_text("bind " + slave_path));
             }
             dev_mounted = true;
         }
@@ -238,12 +291,9 @@ std::string FakeAdapter::open_line() {
     }
     slave_fd = ::open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios tio{};
-    if (slave_fd < 0 || ::tcgetattr(slave_fd, &tio) != 0) {
-        throw std::runtime_error(errno_text("open pseudo-terminal slave"));
-    }
     struct stat slave_stat {};
-    if (::fstat(slave_fd, &slave_stat) != 0) {
-        throw std::runtime_error(errno_text("fstat pseudo-terminal slave"));
+    if (slave_fd < 0 || ::tcgetattr(slave_fd, &tio) != 0 || ::fstat(slave_fd, &slave_stat) != 0) {
+        throw std::runtime_error(errno_text("open pseudo-terminal slave"));
     }
     slave_device = slave_stat.st_rdev;
     // Raw from the start, so bytes written before the host opens the port are neither echoed
@@ -269,31 +319,22 @@ void FakeAdapter::teardown() {
             master_fd = -1;
         }
     }
-    if (slave_fd >= 0) {
-        ::close(slave_fd);
-        slave_fd = -1;
+    for (int fd : {slave_fd, wake_fd}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
-    if (wake_fd >= 0) {
-        ::close(wake_fd);
-        wake_fd = -1;
-    }
+    slave_fd = wake_fd = -1;
     if (dev_mounted) {
-        ::umount2(dev_node.c_str(), MNT_DETACH);
+        ::umount2(name.c_str(), MNT_DETACH);
     }
-    if (!dev_node.empty()) {
-        ::unlink(dev_node.c_str());
+    if (dev_created) {
+        ::unlink(name.c_str());
     }
     if (!sys_dir.empty()) {
-        const std::string leaf = name.substr(5);
-        const std::string iface = sys_dir + "/1.0";
-        ::unlink((std::string(kSysTty) + "/" + leaf).c_str());
-        ::unlink((iface + "/" + leaf + "/device").c_str());
-        ::rmdir((iface + "/" + leaf).c_str());
-        ::rmdir(iface.c_str());
-        for (const char* file : {"busnum", "devnum", "idVendor", "idProduct"}) {
-            ::unlink((sys_dir + "/" + file).c_str());
-        }
-        ::rmdir(sys_dir.c_str());
+        ::unlink((std::string(kSysTty) + "/" + name.substr(5)).c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(sys_dir, ec);
     }
 }
 
@@ -313,15 +354,12 @@ void FakeAdapter::reader_loop() {
         pollfd fds[2] = {{master_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
         // The wake-up descriptor bounds this wait; the time-out only guards against a lost wake.
         const int ready = ::poll(fds, 2, 1000);
-        if (ready < 0 && errno != EINTR) {
-            return;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
+        if ((ready < 0 && errno != EINTR) || (fds[1].revents & POLLIN) != 0) {
             return;
         }
         if ((fds[0].revents & POLLIN) == 0) {
             if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
-                // No slave open for a moment cannot happen (we hold one); avoid a busy loop anyway.
+                // Cannot happen while we hold the slave open; avoid a busy loop anyway.
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
             continue;
@@ -334,10 +372,6 @@ void FakeAdapter::reader_loop() {
 }
 
 void FakeAdapter::consume(const uint8_t* data, std::size_t size) {
-    {
-        std::lock_guard<std::mutex> lock(frames_mutex);
-        total_bytes += size;
-    }
     parse_buffer.insert(parse_buffer.end(), data, data + size);
     std::size_t pos = 0;
     for (;;) {
@@ -356,8 +390,8 @@ void FakeAdapter::consume(const uint8_t* data, std::size_t size) {
             break;
         }
         HostFrame frame;
-        frame.raw.assign(parse_buffer.begin() + static_cast<std::ptrdiff_t>(pos),
-                         parse_buffer.begin() + static_cast<std::ptrdiff_t>(pos + length + 5));
+        const auto start = parse_buffer.begin() + static_cast<std::ptrdiff_t>(pos);
+        frame.raw.assign(start, start + static_cast<std::ptrdiff_t>(length + 5));
         frame.id_field = static_cast<uint16_t>(frame.raw[1] | (frame.raw[2] << 8));
         frame.payload.assign(frame.raw.begin() + 4, frame.raw.end() - 1);
         pos += length + 5;
@@ -379,24 +413,21 @@ void FakeAdapter::consume(const uint8_t* data, std::size_t size) {
 }
 
 std::optional<HostFrame> FakeAdapter::read_frame(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(frames_mutex);
-    if (!frames_cv.wait_for(lock, timeout, [this] { return !frames.empty(); })) {
+    std::vector<HostFrame> one = read_frames(1, timeout);
+    if (one.empty()) {
         return std::nullopt;
     }
-    HostFrame frame = std::move(frames.front());
-    frames.pop_front();
-    return frame;
+    return std::move(one.front());
 }
 
 std::vector<HostFrame> FakeAdapter::read_frames(std::size_t count,
                                                 std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(frames_mutex);
     frames_cv.wait_for(lock, timeout, [&] { return frames.size() >= count; });
-    const std::size_t take = std::min(count, frames.size());
-    std::vector<HostFrame> out(
-        std::make_move_iterator(frames.begin()),
-        std::make_move_iterator(frames.begin() + static_cast<std::ptrdiff_t>(take)));
-    frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(take));
+    const auto end = frames.begin() + static_cast<std::ptrdiff_t>(std::min(count, frames.size()));
+    std::vector<HostFrame> out(std::make_move_iterator(frames.begin()),
+                               std::make_move_iterator(end));
+    frames.erase(frames.begin(), end);
     return out;
 }
 
@@ -407,11 +438,6 @@ void FakeAdapter::limit_host_write_size(std::size_t max_bytes) {
 void FakeAdapter::set_responder(Responder new_responder) {
     std::lock_guard<std::mutex> lock(responder_mutex);
     responder = std::move(new_responder);
-}
-
-std::size_t FakeAdapter::bytes_from_host() const {
-    std::lock_guard<std::mutex> lock(frames_mutex);
-    return total_bytes;
 }
 
 bool FakeAdapter::write_frame(int id, const std::vector<uint8_t>& payload, int reply_flag) {
@@ -453,12 +479,11 @@ void FakeAdapter::unplug() {
         ::close(master_fd);
         master_fd = -1;
     }
-    unplugged = true;
 }
 
 bool FakeAdapter::replug() {
     std::lock_guard<std::mutex> lock(write_mutex);
-    if (!unplugged || reader.joinable()) {
+    if (master_fd >= 0 || reader.joinable()) {  // not unplugged
         return false;
     }
     // The old slave is dead (hung up when its master closed); the host may still hold it open.
@@ -475,8 +500,8 @@ bool FakeAdapter::replug() {
     }
     if (dev_mounted) {
         // The node keeps its name and now leads to the new line.
-        ::umount2(dev_node.c_str(), MNT_DETACH);
-        dev_mounted = ::mount(slave_path.c_str(), dev_node.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        ::umount2(name.c_str(), MNT_DETACH);
+        dev_mounted = ::mount(slave_path.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) == 0;
         if (!dev_mounted) {
             return false;
         }
@@ -488,7 +513,6 @@ bool FakeAdapter::replug() {
         return false;
     }
     parse_buffer.clear();
-    unplugged = false;
     reader = std::thread(&FakeAdapter::reader_loop, this);
     return true;
 }

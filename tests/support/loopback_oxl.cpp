@@ -54,10 +54,7 @@ bool LoopbackOXL::is_connected() const {
 }
 
 bool LoopbackOXL::send_OXL(int id, const std::vector<uint8_t>& payload) {
-    if (!check_outgoing_message(id, payload)) {
-        return false;
-    }
-    if (!connected_) {
+    if (!check_outgoing_message(id, payload) || !connected_) {
         return false;
     }
     {
@@ -77,37 +74,37 @@ void LoopbackOXL::schedule_answers(int id, const std::vector<uint8_t>& payload) 
     }
     ScriptedDevice& dev = it->second;
     const auto due = Clock::now() + dev.delay;
-    const uint8_t command = payload[0];
-    if (command == 0x40 && dev.answers_pings) {
-        std::vector<uint8_t> answer{0x80};
-        answer.push_back(static_cast<uint8_t>(dev.model_code));
-        answer.push_back(static_cast<uint8_t>(dev.model_code >> 8));
-        answer.push_back(static_cast<uint8_t>(dev.firmware_word));
-        answer.push_back(static_cast<uint8_t>(dev.firmware_word >> 8));
-        pending_.emplace(due, Pending{id, std::move(answer), 0});
-    } else if (command == 0x0F && dev.answers_items) {
-        std::vector<uint8_t> answer;
+    // The requested entries (the codes after the command byte) that `values` holds.
+    const auto entries = [&payload](const std::map<uint8_t, uint32_t>& values) {
+        std::vector<uint8_t> out;
         for (std::size_t i = 1; i < payload.size(); ++i) {
-            auto item = dev.items.find(payload[i]);
-            if (item != dev.items.end()) {
-                answer.push_back(item->first);
-                append_word(answer, item->second);
+            const auto found = values.find(payload[i]);
+            if (found != values.end()) {
+                out.push_back(found->first);
+                append_word(out, found->second);
             }
         }
+        return out;
+    };
+    const uint8_t command = payload[0];
+    if (command == 0x40) {
+        const auto byte = [](uint16_t word, int shift) {
+            return static_cast<uint8_t>(word >> shift);
+        };
+        pending_.emplace(due, Pending{id,
+                                      {0x80, byte(dev.model_code, 0), byte(dev.model_code, 8),
+                                       byte(dev.firmware_word, 0), byte(dev.firmware_word, 8)},
+                                      0});
+    } else if (command == 0x0F) {
+        std::vector<uint8_t> answer = entries(dev.items);
         if (!answer.empty()) {
             pending_.emplace(due, Pending{id, std::move(answer), 1});
         }
     } else if (command == 0x0C && dev.answers_parameters) {
         std::vector<uint8_t> answer = dev.parameter_answer;
         if (answer.empty()) {
-            answer.push_back(0x83);
-            for (std::size_t i = 1; i < payload.size(); ++i) {
-                auto param = dev.parameters.find(payload[i]);
-                if (param != dev.parameters.end()) {
-                    answer.push_back(param->first);
-                    append_word(answer, param->second);
-                }
-            }
+            answer = entries(dev.parameters);
+            answer.insert(answer.begin(), 0x83);
         }
         pending_.emplace(due, Pending{id, std::move(answer), 0});
     } else if (command == 0x0B) {
@@ -123,8 +120,7 @@ bool LoopbackOXL::deliver(int id, const std::vector<uint8_t>& payload, int reply
     if (it == callbacks.end()) {
         return false;
     }
-    std::vector<uint8_t> copy(payload);
-    it->second(id, std::move(copy), reply_flag);
+    it->second(id, std::vector<uint8_t>(payload), reply_flag);
     return true;
 }
 
@@ -147,9 +143,8 @@ void LoopbackOXL::worker() {
             work_.wait(lock);
             continue;
         }
-        const auto due = pending_.begin()->first;
-        if (Clock::now() < due) {
-            work_.wait_until(lock, due);
+        if (Clock::now() < pending_.begin()->first) {
+            work_.wait_until(lock, pending_.begin()->first);
             continue;
         }
         Pending next = std::move(pending_.begin()->second);
@@ -164,9 +159,7 @@ void LoopbackOXL::worker() {
         }
         lock.lock();
         delivering_ = false;
-        if (threw) {
-            ++swallowed_;
-        }
+        swallowed_ += threw ? 1 : 0;
         changed_.notify_all();
     }
 }
@@ -174,11 +167,6 @@ void LoopbackOXL::worker() {
 void LoopbackOXL::add_device(int id, ScriptedDevice device) {
     std::lock_guard<std::mutex> lock(state_mutex_);
     devices_[id] = std::move(device);
-}
-
-void LoopbackOXL::remove_device(int id) {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    devices_.erase(id);
 }
 
 ScriptedDevice LoopbackOXL::device(int id) const {
@@ -212,19 +200,13 @@ std::size_t LoopbackOXL::swallowed_exceptions() const {
     return swallowed_;
 }
 
-bool LoopbackOXL::has_callback(int id) {
-    std::lock_guard<std::mutex> lock(callbacks_mutex);
-    return callbacks.count(id) != 0;
-}
-
 std::vector<int> LoopbackOXL::registered_ids() {
     std::vector<int> ids;
-    {
-        std::lock_guard<std::mutex> lock(callbacks_mutex);
-        for (const auto& entry : callbacks) {
-            ids.push_back(entry.first);
-        }
+    std::unique_lock<std::mutex> lock(callbacks_mutex);
+    for (const auto& entry : callbacks) {
+        ids.push_back(entry.first);
     }
+    lock.unlock();
     std::sort(ids.begin(), ids.end());
     return ids;
 }

@@ -22,19 +22,14 @@ struct SentMessage {
 };
 
 /// A device on the loopback bus. It answers from the loopback's device thread, `delay` after
-/// the request was sent:
-/// - a ping (0x40) with the identity report [0x80, model code, firmware word] (little-endian);
-/// - an item request (0x0F) with a reply-flagged message carrying the requested items it has
-///   (none: no answer);
-/// - a parameter read (0x0C) with [0x83] followed by the requested parameters it has;
-/// - a parameter write (0x0B) by storing the written values (no answer).
-/// Item and parameter values are raw 4-byte words, sent little-endian as they are. A non-empty
-/// `parameter_answer` is sent verbatim instead of the built parameter report.
+/// the request was sent: a ping (0x40) with [0x80, model code, firmware word] (little-endian); an
+/// item request (0x0F) with a reply-flagged message carrying the requested items it has (none: no
+/// answer); a parameter read (0x0C) with [0x83] and the requested parameters it has (or, when not
+/// empty, `parameter_answer` verbatim); a parameter write (0x0B) by storing the values. Values
+/// are raw 4-byte words, sent little-endian.
 struct ScriptedDevice {
     uint16_t model_code = 1;
     uint16_t firmware_word = 0x0842;
-    bool answers_pings = true;
-    bool answers_items = true;
     bool answers_parameters = true;
     std::chrono::milliseconds delay{0};
     std::map<uint8_t, uint32_t> items;
@@ -46,15 +41,13 @@ struct ScriptedDevice {
 uint32_t float_word(float value);
 
 /// A transport without a line: records every message sent, and delivers messages to the
-/// registered callbacks exactly as the serial transport's dispatch does (registry lock held
-/// for the call, payload copied, unregistered ids dropped silently).
+/// registered callbacks as the serial transport's dispatch does (registry lock held for the call,
+/// payload copied, unregistered ids dropped silently). Scripted devices answer from a device
+/// thread, never inside `send_OXL`, so that a caller holding a lock while sending behaves as with
+/// the real transport; exceptions thrown by callbacks there are swallowed and counted.
 ///
-/// Scripted devices answer from a device thread of its own, never inside `send_OXL`, so that a
-/// caller holding a lock while sending behaves as with the real transport. Exceptions thrown by
-/// callbacks on the device thread are swallowed (counted), as the real receive loop does.
-///
-/// Thread safety: every member may be called from any thread; `deliver`, `has_callback` and
-/// `registered_ids` must not be called from inside a message callback (registry lock).
+/// Thread safety: every member may be called from any thread; `deliver` and `registered_ids`
+/// must not be called from inside a message callback (registry lock).
 class LoopbackOXL : public oxl_api::OXL {
   public:
     explicit LoopbackOXL(bool connected = true);
@@ -79,7 +72,6 @@ class LoopbackOXL : public oxl_api::OXL {
 
     /// Installs (or replaces) the scripted device answering at `id`.
     void add_device(int id, ScriptedDevice device);
-    void remove_device(int id);
     /// A copy of the device's current state (parameters written to it included).
     ScriptedDevice device(int id) const;
 
@@ -92,7 +84,6 @@ class LoopbackOXL : public oxl_api::OXL {
     /// Exceptions swallowed on the device thread so far.
     std::size_t swallowed_exceptions() const;
 
-    bool has_callback(int id);
     /// Ids with a registered callback, ascending.
     std::vector<int> registered_ids();
 

@@ -22,26 +22,20 @@
 
 namespace oxl_test {
 
-/// Serves a SimulatedBus over a FakeAdapter. Frames the host writes are handed to the bus on the
-/// fake adapter's thread; what the devices send is written back by a thread of this object,
-/// which also keeps simulated time moving and sends streamed frames when they fall due. Writing
-/// on a thread of its own means the adapter never stops reading the host while the line towards
-/// the host is full.
-///
-/// Neither copyable nor movable. `bus()` is thread-safe; the rest is set up at construction.
+/// Serves a SimulatedBus over a FakeAdapter. Frames the host writes go to the bus on the fake
+/// adapter's thread; what the devices send is written back by a writer thread, which also keeps
+/// simulated time moving, so that the adapter never stops reading the host while the line towards
+/// the host is full. `bus()` is thread-safe; the rest is set up at construction.
 class SimAdapter {
   public:
-    /// Publishes a fake adapter with the genuine USB ids and starts serving its bus (the adapter
-    /// at id 0 only; add actuators through `bus()`). `clock` is handed to the bus. Throws
-    /// std::runtime_error when the fake adapter cannot be set up.
+    /// Publishes a fake adapter with the genuine USB ids serving a bus with only the adapter at
+    /// id 0 and the given clock. Throws std::runtime_error when the fake cannot be set up.
     explicit SimAdapter(oxl_api::SimulatedBus::Clock clock = {});
     /// Stops serving, joins the writer thread, then removes the fake adapter.
     ~SimAdapter();
 
     SimAdapter(const SimAdapter&) = delete;
     SimAdapter& operator=(const SimAdapter&) = delete;
-    SimAdapter(SimAdapter&&) = delete;
-    SimAdapter& operator=(SimAdapter&&) = delete;
 
     /// The serial port to open, e.g. "/dev/ttyOXL3".
     const std::string& port_name() const { return fake.port_name(); }

@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -14,92 +15,84 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using oxl_api::details::FrameReceiver;
-using oxl_test::encode_adapter_frame;
-
 using Message = std::tuple<int, Bytes, int>;  // id, payload, reply flag
 
-// The line as a serial read sees it: each chunk arrives at once and is followed by an idle
-// spell, so a read asking for more than the rest of a chunk returns that rest (the time-out).
-struct ScriptedLine {
-    std::deque<Bytes> chunks;
-
-    Bytes read(std::size_t n) {
-        if (chunks.empty()) {
-            return {};
-        }
-        Bytes& chunk = chunks.front();
-        if (chunk.size() < n) {
-            Bytes rest = std::move(chunk);
-            chunks.pop_front();
-            return rest;
-        }
-        Bytes got(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
-        chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
-        return got;
-    }
-};
-
+// Feeds `chunks` as a serial read sees them: each chunk arrives at once and is followed by an
+// idle spell, so a read asking for more than the rest of a chunk returns that rest (the time-out).
 std::vector<Message> receive_all(std::deque<Bytes> chunks) {
-    ScriptedLine line{std::move(chunks)};
     FrameReceiver receiver;
     std::vector<Message> got;
-    const FrameReceiver::ReadFn read = [&](std::size_t n) { return line.read(n); };
+    const FrameReceiver::ReadFn read = [&](std::size_t n) {
+        Bytes out;
+        if (!chunks.empty()) {
+            Bytes& chunk = chunks.front();
+            const std::size_t take = std::min(n, chunk.size());
+            out.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(take));
+            chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(take));
+            if (chunk.empty() && take < n) {
+                chunks.pop_front();
+            }
+        }
+        return out;
+    };
     const FrameReceiver::DispatchFn dispatch = [&](int id, const Bytes& payload, int reply) {
         EXPECT_LE(payload.size(), 59u);
         got.emplace_back(id, payload, reply);
     };
-    for (int guard = 0; !line.chunks.empty() && guard < 100000; ++guard) {
+    for (int guard = 0; !chunks.empty() && guard < 100000; ++guard) {
         receiver.pass(read, dispatch);
     }
     return got;
 }
 
-Bytes concat(std::initializer_list<Bytes> parts) {
+Bytes concat(std::initializer_list<Bytes> pieces) {
     Bytes all;
-    for (const Bytes& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
+    for (const Bytes& piece : pieces) {
+        all.insert(all.end(), piece.begin(), piece.end());
     }
     return all;
 }
 
-Bytes frame(uint16_t id_field, Bytes payload, uint8_t end = 0xFD) {
-    return encode_adapter_frame(id_field, payload, end);
+Bytes frame(uint16_t id_field, const Bytes& payload, uint8_t end = 0xFD) {
+    return oxl_test::encode_adapter_frame(id_field, payload, end);
 }
 
-TEST(FrameReceiver, DecodesBackToBackFrames) {
+TEST(FrameReceiver, DecodesFramesAndResynchronisesAfterLossOfStep) {
     Bytes long_payload(59);
     for (std::size_t i = 0; i < long_payload.size(); ++i) {
         long_payload[i] = static_cast<uint8_t>(i);
     }
-    const auto got = receive_all({concat({
-        frame(0x4005, {0x01}), frame(0x8005, {}),  // reply flag, empty payload
-        frame(0x0007, long_payload, 0x00),         // any end byte is accepted
-        frame(0xFFFF, {0x02}),                     // bit 14 ignored, id 16383
-    })});
-    EXPECT_EQ(got, (std::vector<Message>{
-                       {5, {0x01}, 0}, {5, {}, 1}, {7, long_payload, 0}, {16383, {0x02}, 1}}));
-}
-
-TEST(FrameReceiver, ResynchronisesAfterLossOfStep) {
-    const std::vector<Message> expected_ones = {{1, {0xA1}, 0}, {3, {0xA3}, 0}};
-    // After frame 1 the 4-byte header read is 00 11 FE 02: dropped whole, so frame 2, which
-    // starts inside it, is lost; the byte hunt finds frame 3.
-    EXPECT_EQ(
-        receive_all({concat({frame(1, {0xA1}), {0x00, 0x11}, frame(2, {0xA2}), frame(3, {0xA3})})}),
-        expected_ones);
-    // Length byte 60: header dropped, junk skipped byte by byte, next frame found.
-    EXPECT_EQ(receive_all({concat(
-                  {frame(4, {0xA4}), {0xFE, 0x04, 0x00, 60, 0x10, 0x20}, frame(5, {0xA5})})}),
-              (std::vector<Message>{{4, {0xA4}, 0}, {5, {0xA5}, 0}}));
-    // Short body: the line idles before the body is complete; the frame after it is found.
-    EXPECT_EQ(receive_all({{0xFE, 0x06, 0x00, 0x05, 0x01, 0x02}, frame(7, {0xA7})}),
-              (std::vector<Message>{{7, {0xA7}, 0}}));
-    // Idle spell between frames, then junk before the next start byte.
-    EXPECT_EQ(receive_all({frame(8, {0xA8}), concat({{0x33, 0x00}, frame(9, {0xA9})})}),
-              (std::vector<Message>{{8, {0xA8}, 0}, {9, {0xA9}, 0}}));
-    // Junk at the very start: the first header read (synced) is dropped whole.
-    EXPECT_EQ(receive_all({concat({{0x00, 0xFE, 0x01, 0x00}, frame(3, {0xA3})})}),
-              (std::vector<Message>{{3, {0xA3}, 0}}));
+    const struct {
+        std::string what;
+        std::deque<Bytes> chunks;
+        std::vector<Message> expected;
+    } cases[] = {
+        {"back to back: reply flag, empty payload, any end byte, bit 14 ignored",
+         {concat({frame(0x4005, {0x01}), frame(0x8005, {}), frame(0x0007, long_payload, 0x00),
+                  frame(0xFFFF, {0x02})})},
+         {{5, {0x01}, 0}, {5, {}, 1}, {7, long_payload, 0}, {16383, {0x02}, 1}}},
+        // The synced header read after frame 1 is 00 11 FE 02: dropped whole, so frame 2, which
+        // starts inside it, is lost; the byte hunt finds frame 3.
+        {"synced header with a bad start byte",
+         {concat({frame(1, {0xA1}), {0x00, 0x11}, frame(2, {0xA2}), frame(3, {0xA3})})},
+         {{1, {0xA1}, 0}, {3, {0xA3}, 0}}},
+        {"length above 59: header dropped, junk skipped byte by byte",
+         {concat({frame(4, {0xA4}), {0xFE, 0x04, 0x00, 60, 0x10, 0x20}, frame(5, {0xA5})})},
+         {{4, {0xA4}, 0}, {5, {0xA5}, 0}}},
+        {"line idles before the body is complete",
+         {{0xFE, 0x06, 0x00, 0x05, 0x01, 0x02}, frame(7, {0xA7})},
+         {{7, {0xA7}, 0}}},
+        {"idle spell, then junk before the next start byte",
+         {frame(8, {0xA8}), concat({{0x33, 0x00}, frame(9, {0xA9})})},
+         {{8, {0xA8}, 0}, {9, {0xA9}, 0}}},
+        {"junk at the very start: the first header read is dropped whole",
+         {concat({{0x00, 0xFE, 0x01, 0x00}, frame(3, {0xA3})})},
+         {{3, {0xA3}, 0}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(receive_all(c.chunks), c.expected);
+    }
 }
 
 TEST(FrameReceiver, SurvivesArbitraryBytesAndRecoversAfterAPause) {
@@ -107,22 +100,21 @@ TEST(FrameReceiver, SurvivesArbitraryBytesAndRecoversAfterAPause) {
     std::uniform_int_distribution<int> byte(0, 255);
     const uint8_t interesting[] = {0xFE, 0xFD, 0x00, 59, 60, 0xFF};
     for (int round = 0; round < 2000; ++round) {
-        std::deque<Bytes> chunks;
-        const int chunk_count = 1 + byte(rng) % 4;
-        for (int c = 0; c < chunk_count; ++c) {
-            Bytes junk(static_cast<std::size_t>(byte(rng) % 80));
+        SCOPED_TRACE(round);
+        std::deque<Bytes> chunks(static_cast<std::size_t>(1 + byte(rng) % 4));
+        for (Bytes& junk : chunks) {
+            junk.resize(static_cast<std::size_t>(byte(rng) % 80));
             for (uint8_t& b : junk) {
                 b = byte(rng) % 3 == 0 ? interesting[byte(rng) % 6]
                                        : static_cast<uint8_t>(byte(rng));
             }
-            chunks.push_back(std::move(junk));
         }
         // After a pause, two good frames must always come through, whatever came before.
         chunks.push_back(concat({frame(0x8010, {0x01, 0x02}), frame(0x0011, {})}));
         const auto got = receive_all(std::move(chunks));
-        ASSERT_GE(got.size(), 2u) << "round " << round;
-        EXPECT_EQ(got[got.size() - 2], (Message{0x10, {0x01, 0x02}, 1})) << "round " << round;
-        EXPECT_EQ(got.back(), (Message{0x11, {}, 0})) << "round " << round;
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_EQ(got[got.size() - 2], (Message{0x10, {0x01, 0x02}, 1}));
+        EXPECT_EQ(got.back(), (Message{0x11, {}, 0}));
     }
 }
 

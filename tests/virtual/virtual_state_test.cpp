@@ -1,8 +1,12 @@
-// Construction, command surface, parameter store and reports of the simulated actuator.
+// Construction, command surface, parameter store, reports and model selection of the simulated
+// actuator; model discovery runs on a folder built by the test.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <climits>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -16,6 +20,8 @@ using oxl_api::OrvexActuatorVirtual;
 using Mode = OrvexActuatorVirtual::Mode;
 using P = OrvexActuatorVirtual::OXL_Parameters;
 using Store = OrvexActuatorVirtual::ParameterMap;
+using Names = std::vector<std::string>;
+namespace fs = std::filesystem;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -64,12 +70,6 @@ TEST(VirtualState, FreshObjectStoreAndAbsentCodes) {
 
 // Each option goes to its own code unless it is NaN; "not used" options go nowhere.
 TEST(VirtualState, SetpointOptionsLandInTheirParameters) {
-    OrvexActuatorVirtual a(0x10);
-    a.change_torque_setpoint(1.0f, kNaN, kNaN, kNaN, kNaN);
-    EXPECT_EQ(a.get_parameters({P::MODE, P::SETPOINT}),
-              (Store{{P::MODE, 5.0f}, {P::SETPOINT, 1.0f}}));
-    EXPECT_EQ(a.parameters.size(), 12u);
-
     const auto added = [](OrvexActuatorVirtual& x, const Store& before) {
         Store out;
         for (const auto& [code, value] : x.parameters) {
@@ -132,23 +132,24 @@ TEST(VirtualState, SetParametersConvertsModeAndAddressWithoutUndefinedBehaviour)
               (Store{{P::CAN_HIGH_SPEED, 0.0f}, {P::SPEED_PERFORMANCE, 3.0f}}));
 }
 
-TEST(VirtualState, Reports) {
+TEST(VirtualState, ReportsMirrorTheState) {
     OrvexActuatorVirtual a(0x10);
     const auto groups = a.get_all_parameters();
     EXPECT_EQ(groups.at("control").at("mode"), 7.0f);
     EXPECT_EQ(groups.at("limits").at("speed_min"), 0.0f);
+    EXPECT_EQ(groups.at("impedance").size() + groups.at("profile").size(), 7u);
     for (const char* group : {"impedance", "profile"}) {
         for (const auto& [key, value] : groups.at(group)) {
-            EXPECT_TRUE(std::isnan(value)) << group << "/" << key;
+            EXPECT_TRUE(std::isnan(value)) << group << "/" << key;  // absent from the store
         }
     }
-    EXPECT_EQ(groups.at("impedance").size() + groups.at("profile").size(), 7u);
     EXPECT_EQ(a.get_debug_flags(), a.limit_flags);
     EXPECT_EQ(a.get_debug_flags().size(), 10u);
 
     a.change_torque_setpoint(3.0f);  // torque mode: position, speed and torque all differ
     a.start();
     a.step(1.0f, 50);
+    ASSERT_NE(a.position, a.speed);
     const auto i = a.get_info();
     const auto m = a.get_motor_state();
     const auto x = a.get_measurements();
@@ -163,7 +164,6 @@ TEST(VirtualState, Reports) {
     for (float spd : {i.at("spd_fb"), m.at("m_spd1"), m.at("m_spd2"), x.at("spd"), x.at("spd2")}) {
         EXPECT_EQ(spd, a.speed);
     }
-    EXPECT_NE(a.position, a.speed);
     a.vbus = 0.0f;  // not reachable through commands; the division must still be guarded
     EXPECT_EQ(a.get_motor_state().at("m_i_dc"), 0.0f);
 }
@@ -181,6 +181,58 @@ TEST(VirtualState, ModelLabels) {
     EXPECT_EQ(a.model + "|" + a.firmware, "|cpp-virtual-2.0.0");
     a.set_actuator_from_paths("", "");
     EXPECT_EQ(a.firmware, ":cpp-virtual-2.0.0");
+}
+
+// A temporary folder holding an empty "models" folder; removed afterwards.
+struct VirtualDiscovery : testing::Test {
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "oxl_virtual_XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        models = root / "models";
+        fs::create_directory(models);
+    }
+    void TearDown() override { fs::remove_all(root); }
+    static void touch(const fs::path& p) { std::ofstream(p) << "# model\n"; }
+    static Names discover(const fs::path& p) {
+        return OrvexActuatorVirtual::discover_available_actuators(p.string());
+    }
+    fs::path root, models;
+};
+
+TEST_F(VirtualDiscovery, ModelFilesAndFoldersCountWithLinksAsTheirTargets) {
+    EXPECT_TRUE(discover(models).empty());
+    for (const char* name :
+         {"bindings_alpha_Intel_x86.py", "bindings_beta_Intel_x86.py",
+          "bindings_alpha_Intel_arm.py", "bindings_gamma.py", "bindings__Intel_x.py",
+          "other_delta_Intel_x.py", "bindings_eps_Intel_x.txt", "Bindings_up_Intel_x.py",
+          "bindings_pyc_Intel_x.pyc", "bindings_a_Intel_b_Intel_c.py", "xbindings_pre_Intel_x.py",
+          "bindings_nodot_Intel_py"}) {
+        touch(models / name);
+    }
+    fs::create_directories(models / "zeta" / "inner");  // listed, not entered
+    touch(models / "zeta" / "bindings_deep_Intel_x.py");
+    EXPECT_EQ(discover(models), (Names{"a", "alpha", "beta", "zeta"}));
+    EXPECT_TRUE(discover("").empty());
+    EXPECT_TRUE(discover(root / "does_not_exist").empty());
+    EXPECT_TRUE(discover(models / "bindings_alpha_Intel_x86.py").empty());  // not a folder
+
+    fs::create_directory(root / "elsewhere");
+    touch(root / "target.txt");
+    fs::create_directory_symlink(root / "elsewhere", models / "linked_dir");
+    fs::create_symlink(root / "target.txt", models / "bindings_omega_Intel_x.py");
+    // Named like a model file but pointing at a folder: counts as a folder.
+    fs::create_directory_symlink(root / "elsewhere", models / "bindings_dir_Intel_x.py");
+    // A dangling link adds nothing and does not end the walk (the extra folders make it likely
+    // that some entries are listed after it).
+    fs::create_symlink(root / "missing", models / "bindings_dangling_Intel_x.py");
+    Names expected = {"a", "alpha", "beta", "bindings_dir_Intel_x.py", "linked_dir", "omega"};
+    for (char c = 'p'; c <= 'z'; ++c) {
+        fs::create_directory(models / std::string(1, c));
+        expected.emplace_back(1, c);
+    }
+    expected.push_back("zeta");
+    EXPECT_EQ(discover(models), expected);
 }
 
 }  // namespace

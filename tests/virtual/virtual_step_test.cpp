@@ -28,16 +28,15 @@ TEST(VirtualStep, TimeAccumulatesInSinglePrecisionAndRounds) {
     EXPECT_EQ(a.sim_time, 1.0000535f);
     EXPECT_EQ(a.step_count, 10000u);
     EXPECT_EQ(a.position + a.speed + a.torque, 0.0f);
-    EXPECT_EQ(a.get_sim_time(3), 1.0f);
-    EXPECT_EQ(a.get_sim_time(5), 1.00005f);
-    EXPECT_EQ(a.get_sim_time(), 1.000054f);
-    EXPECT_EQ(a.get_sim_time(-1), 0.0f);
-    // 10^d is infinite or zero in single precision: returned unrounded.
-    for (int d : {60, -60, INT_MIN, INT_MAX}) {
-        EXPECT_EQ(a.get_sim_time(d), a.sim_time) << d;
+    // 10^d zero or infinite in single precision: returned unrounded.
+    const std::pair<int, float> rounded[] = {
+        {3, 1.0f},        {5, 1.00005f},     {6, 1.000054f},        {-1, 0.0f},
+        {60, a.sim_time}, {-60, a.sim_time}, {INT_MIN, a.sim_time}, {INT_MAX, a.sim_time}};
+    for (const auto& [decimals, value] : rounded) {
+        EXPECT_EQ(a.get_sim_time(decimals), value) << decimals;
     }
+    EXPECT_EQ(a.get_sim_time(), 1.000054f);
     EXPECT_EQ(a.get_sim_rate_hz(), 10000.0f);
-
     for (int steps : {0, -5, INT_MIN}) {  // each runs exactly one sub-step
         const float before = a.sim_time;
         a.step(std::nullopt, steps);
@@ -46,65 +45,55 @@ TEST(VirtualStep, TimeAccumulatesInSinglePrecisionAndRounds) {
     EXPECT_EQ(a.step_count, 10003u);
 }
 
-TEST(VirtualStep, OneSubStepOfEachControlLawFromRest) {
-    OrvexActuatorVirtual pos(0x10), trq(0x10), spd(0x10), imp(0x10);
-    for (OrvexActuatorVirtual* a : {&pos, &trq, &spd, &imp}) {
-        a->start();
-    }
-    pos.change_setpoint(1.0f);
-    const Feedback fb = pos.step();
-    // Position 0.002 computed in single precision.
-    EXPECT_EQ(fb, (Feedback{{Item::POSITION_4C, 20.0f * kDt},
-                            {Item::SPEED_45, 20.0f},
-                            {Item::TORQUE_56, 2.0f}}));
-    pos.position = 0.0f;
-    pos.step(0.5f, 1);
-    EXPECT_EQ(pos.torque, 1.5f);  // the load enters only the reported torque
-    EXPECT_EQ(pos.speed, 20.0f);
-
-    trq.change_torque_setpoint(1.0f);
-    trq.step(0.25f, 1);
-    EXPECT_EQ(trq.torque, 0.75f);
-    EXPECT_EQ(trq.speed, 0.75f * kDt);
-    EXPECT_EQ(trq.position, 0.0000000075f);
-    trq.step();  // the load given to step stays
-    EXPECT_EQ(trq.load, 0.25f);
-    EXPECT_EQ(trq.speed, 0.75f * kDt + 0.75f * kDt);
-
-    spd.change_speed_setpoint(2.0f);
-    spd.change_load(0.5f);
-    spd.step();
-    EXPECT_EQ(spd.speed, 2.0f);
-    EXPECT_EQ(spd.position, 0.0002f);
-    EXPECT_EQ(spd.torque, -0.5f);
-
-    imp.change_impedance_setpoint(1.0f);  // default stiffness 1.0, damping 0.1
-    imp.step();
-    EXPECT_EQ(imp.torque, 1.0f);
-    EXPECT_EQ(imp.speed, 0.0001f);
-    imp.step();
-    EXPECT_EQ(imp.torque, 1.0f * (1.0f - kDt * kDt) - 0.1f * kDt);
-}
-
-TEST(VirtualStep, ImpedanceGainsComeFromTheStore) {
-    OrvexActuatorVirtual a(0x10);
-    a.start();
-    a.change_impedance_setpoint(0.5f, kNaN, 10.0f, 0.5f, 7.0f, kNaN, 3.0f, 4.0f);
-    const auto torque_from = [&a](float p, float v, float load) {
-        a.position = p;
-        a.speed = v;
-        a.step(load, 1);
-        return a.torque;
+TEST(VirtualStep, ControlLawsInSinglePrecision) {
+    struct Law {
+        Mode mode;
+        float setpoint, load, speed0, stiffness, damping;  // gains go to the store as they are
+        int steps;
+        float position, speed, torque;  // expected after the steps; NaN: not checked
     };
-    EXPECT_EQ(torque_from(0.0f, 2.0f, 0.25f), 10.0f * 0.5f - 0.5f * 2.0f - 0.25f);
-    // Left to right: (1 - 1) - 1e-8, not 1 - (1 + 1e-8), which would round to 0.
-    a.set_parameters({{P::K_STIFF, 2.0f}, {P::K_DAMP, 1.0f}});
-    EXPECT_EQ(torque_from(0.0f, 1.0f, 1e-8f), -1e-8f);
-    // An infinity is used as it is; a stored NaN falls back to the default.
-    a.set_parameters({{P::K_STIFF, kInf}, {P::K_DAMP, kNaN}});
-    EXPECT_EQ(torque_from(0.0f, 0.0f, 0.0f), kInf);
-    a.set_parameters({{P::K_STIFF, kNaN}, {P::K_DAMP, 0.0f}});
-    EXPECT_EQ(torque_from(0.0f, 0.0f, 0.0f), 0.5f);
+    const float one_step = 0.75f * kDt;  // torque mode: speed after one sub-step
+    // clang-format off
+    const std::vector<Law> laws = {
+        {Mode::POSITION, 1.0f, 0.0f, 0.0f, kNaN, kNaN, 1, 20.0f * kDt, 20.0f, 2.0f},  // 0.002
+        {Mode::POSITION, 1.0f, 0.5f, 0.0f, kNaN, kNaN, 1, 20.0f * kDt, 20.0f, 1.5f},
+        {Mode::TORQUE, 1.0f, 0.25f, 0.0f, kNaN, kNaN, 1, 0.0000000075f, one_step, 0.75f},
+        {Mode::TORQUE, 1.0f, 0.25f, 0.0f, kNaN, kNaN, 2, kNaN, one_step + one_step, 0.75f},
+        {Mode::SPEED, 2.0f, 0.5f, 0.0f, kNaN, kNaN, 1, 0.0002f, 2.0f, -0.5f},
+        // Absent or NaN gains fall back to stiffness 1.0 and damping 0.1; an infinity is used.
+        {Mode::IMPEDANCE, 1.0f, 0.0f, 0.0f, kNaN, kNaN, 1, kNaN, 0.0001f, 1.0f},
+        {Mode::IMPEDANCE, 1.0f, 0.0f, 0.0f, kNaN, kNaN, 2, kNaN, kNaN,
+         1.0f * (1.0f - kDt * kDt) - 0.1f * kDt},
+        {Mode::IMPEDANCE, 0.5f, 0.25f, 2.0f, 10.0f, 0.5f, 1, kNaN, kNaN, 5.0f - 1.0f - 0.25f},
+        {Mode::IMPEDANCE, 0.5f, 0.0f, 0.0f, kInf, kNaN, 1, kNaN, kNaN, kInf},
+        {Mode::IMPEDANCE, 0.5f, 0.0f, 0.0f, kNaN, 0.0f, 1, kNaN, kNaN, 0.5f},
+        // Left to right: (1 - 1) - 1e-8, not 1 - (1 + 1e-8), which would round to 0.
+        {Mode::IMPEDANCE, 0.5f, 1e-8f, 1.0f, 2.0f, 1.0f, 1, kNaN, kNaN, -1e-8f},
+    };
+    // clang-format on
+    for (std::size_t i = 0; i < laws.size(); ++i) {
+        const Law& c = laws[i];
+        SCOPED_TRACE("law " + std::to_string(i));
+        OrvexActuatorVirtual a(0x10);
+        a.start();
+        a.change_mode(c.mode);
+        a.change_setpoint(c.setpoint);
+        a.set_parameters({{P::K_STIFF, c.stiffness}, {P::K_DAMP, c.damping}});
+        a.speed = c.speed0;
+        a.change_load(c.load);  // stays for every later sub-step
+        Feedback fb;
+        for (int k = 0; k < c.steps; ++k) {
+            fb = a.step();
+        }
+        const float got[] = {a.position, a.speed, a.torque};
+        const float want[] = {c.position, c.speed, c.torque};
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_TRUE(std::isnan(want[k]) || got[k] == want[k]) << k << ": " << got[k];
+        }
+        EXPECT_EQ(fb, (Feedback{{Item::POSITION_4C, a.position},
+                                {Item::SPEED_45, a.speed},
+                                {Item::TORQUE_56, a.torque}}));
+    }
 }
 
 // n sub-steps in one call must equal n calls of one sub-step, bit for bit, in every mode.
@@ -129,7 +118,7 @@ TEST(VirtualStep, BatchedSubStepsMatchSingleSubSteps) {
     }
 }
 
-TEST(VirtualStep, OnlyStartMovesThePlant) {
+TEST(VirtualStep, OnlyStartAndTheFourModesMoveThePlant) {
     OrvexActuatorVirtual a(0x10);
     a.change_setpoint(1.0f);
     EXPECT_FALSE(a.send_ping());
@@ -142,42 +131,43 @@ TEST(VirtualStep, OnlyStartMovesThePlant) {
     EXPECT_EQ(a.speed, 20.0f);
     a.stop();
     EXPECT_TRUE(a.send_ping());
-    const float frozen = a.position;
     a.step(std::nullopt, 100);
-    EXPECT_EQ(a.position, frozen);
-
-    a.start();
-    a.set_parameters({{P::MODE, -1.0f}});  // mode value 0 has no dynamics
-    a.step(std::nullopt, 10);
-    EXPECT_EQ(a.position, frozen);
-    a.set_home_position();  // state is kept across mode changes, except what homing resets
+    EXPECT_EQ(a.position, 20.0f * kDt);
+    a.set_home_position();  // zeroes the position and rebuilds the snapshot
     EXPECT_EQ(a.get_feedback().at(Item::POSITION_4C), 0.0f);
-    a.change_mode(Mode::POSITION);
+    a.start();
     a.step();
     EXPECT_EQ(a.position, 20.0f * kDt);  // error 1.0 again after homing
-
     a.change_setpoint(kInf);
     a.step(std::nullopt, 2);  // inf - inf in the second sub-step
     EXPECT_TRUE(std::isnan(a.position));
     a.disconnect();
     EXPECT_FALSE(a.send_ping() || a.enabled);
+
+    // Every mode byte is accepted; only the four control modes have dynamics.
+    for (int m = 0; m < 256; ++m) {
+        OrvexActuatorVirtual b(0x10);
+        b.start();
+        b.change_mode(static_cast<Mode>(m));
+        b.change_setpoint(1.0f);
+        b.step(0.5f, 3);
+        EXPECT_EQ(b.position != 0.0f || b.torque != 0.0f, m >= 5 && m <= 8) << m;
+        EXPECT_EQ(b.sim_time, kDt + kDt + kDt);
+    }
 }
 
-TEST(VirtualStep, FeedbackRateToPeriod) {
+TEST(VirtualStep, FeedbackCallbackCadence) {
     OrvexActuatorVirtual a(0x10);
-    const std::pair<int, int> table[] = {{1, 10000}, {3, 3333},    {333, 30}, {1000, 10},
-                                         {4000, 3},  {5000, 2},    {6666, 2}, {6667, 1},
-                                         {20001, 1}, {INT_MAX, 1}, {0, 0},    {INT_MIN, 0}};
-    for (const auto& [rate, period] : table) {
+    const std::pair<int, int> periods[] = {{1, 10000}, {3, 3333},    {333, 30}, {1000, 10},
+                                           {4000, 3},  {5000, 2},    {6666, 2}, {6667, 1},
+                                           {20001, 1}, {INT_MAX, 1}, {0, 0},    {INT_MIN, 0}};
+    for (const auto& [rate, period] : periods) {
         a.set_feedback_rate(rate);
         EXPECT_EQ(a.feedback_period_steps, period) << rate;
     }
     a.set_feedback_rate(OrvexActuatorVirtual::Rates::RATE_200HZ);
     EXPECT_EQ(a.feedback_period_steps, 50);
-}
 
-TEST(VirtualStep, CallbackCadence) {
-    OrvexActuatorVirtual a(0x10);
     std::vector<uint64_t> calls;
     int last_address = 0;
     a.set_feedback_callback([&](int address, Feedback fb) {
@@ -185,7 +175,8 @@ TEST(VirtualStep, CallbackCadence) {
         last_address = address;
         EXPECT_EQ(fb, a.feedback);
     });
-    a.step(std::nullopt, 50);   // no rate set: period 0
+    a.set_feedback_rate(0);
+    a.step(std::nullopt, 50);
     a.set_feedback_rate(1000);  // period 10
     for (int i = 0; i < 30; ++i) {
         a.step();
@@ -194,7 +185,6 @@ TEST(VirtualStep, CallbackCadence) {
     a.step(std::nullopt, 10);
     a.step(std::nullopt, 9);
     EXPECT_EQ(calls, (std::vector<uint64_t>{51, 61, 71, 105, 115}));
-
     a.set_parameters({{P::ADDRESS, 5.0f}});
     a.step(std::nullopt, 10);
     EXPECT_EQ(last_address, 5);

@@ -1,0 +1,164 @@
+// Applications written against the public client API (OrvexActuator, OrvexActuatorScanner) run
+// unchanged over the simulated bus: in process through OXL_over_Sim, and through the real
+// OXL_over_USB and libserialport over the pseudo-terminal of the fake adapter.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "oxl_api/orvex_actuator.hpp"
+#include "oxl_api/oxl_over_sim.hpp"
+#include "oxl_api/oxl_over_usb.hpp"
+#include "pty_gtest.hpp"
+#include "sim_adapter.hpp"
+
+namespace {
+
+using oxl_api::OrvexActuator;
+using oxl_api::OrvexActuatorScanner;
+using oxl_api::OXL_over_Sim;
+using Items = OrvexActuator::OXL_Items;
+using Parameters = OrvexActuator::OXL_Parameters;
+using FeedbackMap = OrvexActuator::FeedbackMap;
+
+// Re-checks `condition` every millisecond until it holds (true) or 5 s have passed (false).
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool sim_enabled(OXL_over_Sim& sim) {
+    return sim.bus().inspect(0x20, [](auto& a) { return a.enabled; }).value_or(false);
+}
+
+TEST(SimTransport, SeriousInjectedErrorReachesTheDefaultCallbackWhichStopsTheActuator) {
+    OXL_over_Sim sim;
+    ASSERT_TRUE(sim.bus().add_actuator(0x20));
+    OrvexActuator actuator(sim, 0x20);
+    actuator.start();
+    ASSERT_TRUE(sim_enabled(sim));
+
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(sim.bus().raise_errors(0x20, 1u));  // overtemperature: reported, not stopped
+    // A round trip after the report proves the report was delivered before its answer.
+    EXPECT_EQ(actuator.getItemsBlocking({Items::ERRORS}).at(Items::ERRORS), 1.0f);
+    const bool still_enabled = sim_enabled(sim);
+    ASSERT_TRUE(sim.bus().raise_errors(0x20, 1u << 16));  // current maximum: stops
+    const bool stopped = eventually([&] { return !sim_enabled(sim); });
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(still_enabled);
+    EXPECT_TRUE(stopped);
+    EXPECT_NE(err.find("Actuator 0x20 Error code: 0 - Overtemperature\n"), std::string::npos);
+    EXPECT_NE(err.find("Actuator 0x20 Error code: 16 - Current maximum\n"), std::string::npos);
+}
+
+TEST(SimTransport, SendChecksDispatchThreadAndConnectionLikeTheUsbTransport) {
+    OXL_over_Sim sim(false);
+    EXPECT_FALSE(sim.is_connected());
+    EXPECT_FALSE(sim.send_OXL(0, {0x40}));
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(sim.send_OXL(16383, {0x40}));
+    EXPECT_FALSE(sim.send_OXL(3, std::vector<uint8_t>(60, 0x01)));
+    EXPECT_FALSE(sim.send_OXL(7, {}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Invalid OXL ID: 16383\nInvalid payload length for address 3\n"
+              "Invalid payload length for address 7\n");
+
+    ASSERT_TRUE(sim.connect("ignored"));
+    ASSERT_TRUE(sim.is_connected());
+    // A throwing callback does not end the delivery loop.
+    std::atomic<int> throws{0};
+    sim.setCallback(0, [&](int, std::vector<uint8_t>, int) {
+        ++throws;
+        throw std::runtime_error("boom");
+    });
+    EXPECT_TRUE(sim.send_OXL(0, {0x40}));
+    EXPECT_TRUE(sim.send_OXL(0, {0x40}));
+    ASSERT_TRUE(eventually([&] { return throws.load() == 2; }));
+    std::atomic<int> answers{0};
+    std::atomic<bool> wrong{false};
+    const auto test_thread = std::this_thread::get_id();
+    sim.setCallback(0, [&](int id, std::vector<uint8_t> payload, int reply) {
+        wrong = wrong || id != 0 || payload.size() != 5 || payload[0] != 0x80 || reply != 1 ||
+                std::this_thread::get_id() == test_thread;
+        ++answers;
+    });
+    EXPECT_TRUE(sim.send_OXL(0, {0x40}));
+    EXPECT_TRUE(eventually([&] { return answers.load() == 1; }));
+
+    sim.disconnect();
+    EXPECT_FALSE(sim.is_connected());
+    EXPECT_FALSE(sim.send_OXL(0, {0x40}));
+    ASSERT_TRUE(sim.connect());
+    EXPECT_TRUE(sim.send_OXL(0, {0x40}));
+    EXPECT_TRUE(eventually([&] { return answers.load() == 2; }));
+    EXPECT_FALSE(wrong);
+    sim.removeCallback(0);
+}
+
+TEST(SimOverSerial, ScanStreamAndParameterReadThroughThePseudoTerminal) {
+    OXL_REQUIRE_FAKE_ADAPTERS();
+    // Declared before the transport and the actuator, whose callback may still run on frames in
+    // flight until they are destroyed.
+    std::mutex mutex;
+    std::vector<FeedbackMap> frames;  // guarded by mutex
+    std::atomic<bool> on_test_thread{false};
+    const auto test_thread = std::this_thread::get_id();
+    oxl_test::SimAdapter adapter;
+    ASSERT_TRUE(adapter.bus().add_actuator(0x12, 7, 0x0842));
+    ASSERT_TRUE(adapter.bus().add_actuator(0x13, 8, 0x0001));
+    oxl_api::OXL_over_USB usb(adapter.port_name());
+    ASSERT_TRUE(usb.is_connected());
+    {
+        OrvexActuatorScanner scanner(usb);
+        ASSERT_TRUE(scanner.connected);
+        EXPECT_EQ(scanner.model, "CAN_ADAPTER");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(scanner.scan(0x11, 0x14), (std::vector<int>{0x12, 0x13}));
+        testing::internal::GetCapturedStdout();
+    }
+
+    OrvexActuator actuator(usb, 0x12);
+    ASSERT_TRUE(actuator.connect(1.0f));
+    EXPECT_EQ(actuator.model, "FJALO");
+    EXPECT_EQ(actuator.firmware, "1.1.2");
+    actuator.set_feedback_callback([&](int, FeedbackMap items) {
+        on_test_thread = on_test_thread || std::this_thread::get_id() == test_thread;
+        std::lock_guard<std::mutex> lock(mutex);
+        frames.push_back(std::move(items));
+    });
+    actuator.setFeedbackItems({Items::TEMP_WINDING, Items::SPEED_45});
+    actuator.setFeedbackRate(100);
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return frames.size() >= 3;
+    }));
+    actuator.setFeedbackRate(0);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // Every frame carries exactly the selected items (the device stands still).
+        EXPECT_EQ(frames, std::vector<FeedbackMap>(frames.size(), {{Items::TEMP_WINDING, 25.0f},
+                                                                   {Items::SPEED_45, 0.0f}}));
+    }
+    EXPECT_FALSE(on_test_thread);
+    EXPECT_EQ(actuator.get_parameters({Parameters::PARAM_84, Parameters::ADDRESS}),
+              (OrvexActuator::ParameterMap{{Parameters::PARAM_84, 20000.0f},
+                                           {Parameters::ADDRESS, 18.0f}}));
+    EXPECT_EQ(adapter.failed_writes(), 0u);
+}
+
+}  // namespace
