@@ -629,15 +629,17 @@ void SimulatedBus::settle_address(int address) {
         return;
     }
     OrvexActuatorVirtual& sim = it->second.sim;
-    const int new_address = sim.address;
-    if (new_address == address) {
-        return;
-    }
-    if (!OrvexActuatorVirtual::is_valid_actuator_address(new_address) ||
-        devices.count(new_address) != 0) {
+    int new_address = sim.address;
+    if (new_address != address && (!OrvexActuatorVirtual::is_valid_actuator_address(new_address) ||
+                                   devices.count(new_address) != 0)) {
         // Not a place the device can move to: it stays where it is.
+        new_address = address;
         sim.address = address;
-        sim.parameters[Parameters::ADDRESS] = static_cast<float>(address);
+    }
+    // The device keeps its id as a whole number, so that reading ADDRESS back (64.0 after a
+    // write of 64.9) agrees with the id it answers from.
+    sim.parameters[Parameters::ADDRESS] = static_cast<float>(new_address);
+    if (new_address == address) {
         return;
     }
     auto node = devices.extract(it);

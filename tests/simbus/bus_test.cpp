@@ -118,6 +118,8 @@ TEST_F(SimBus, PingsAndAddressWritesAnswerFromTheDevicesOwnAddress) {
     bus.deliver(0x40, {0x40});
     EXPECT_EQ(take(), Texts{"40/1/800300ffff"});
     EXPECT_EQ(bus.inspect(0x40, [](auto& a) { return a.address; }), 0x40);
+    EXPECT_EQ(bus.inspect(0x40, [](auto& a) { return a.param_or_nan(Parameters::ADDRESS); }),
+              64.0f);  // kept whole, as the id it answers from
 }
 
 TEST_F(SimBus, StreamsSelectedItemsOnTheirPeriodReportsErrorsAndStops) {
