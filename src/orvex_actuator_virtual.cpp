@@ -1,6 +1,7 @@
 #include "oxl_api/orvex_actuator_virtual.hpp"
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -229,6 +230,11 @@ OrvexActuatorVirtual::FeedbackMap OrvexActuatorVirtual::step(std::optional<float
     if (new_load.has_value()) {
         load = *new_load;
     }
+    advance(steps);
+    return feedback;
+}
+
+void OrvexActuatorVirtual::advance(int steps) {
     run_substeps(steps > 0 ? static_cast<uint64_t>(steps) : 1u);
     update_feedback_snapshot();
     if (feedback_callback && feedback_period_steps > 0 &&
@@ -239,7 +245,6 @@ OrvexActuatorVirtual::FeedbackMap OrvexActuatorVirtual::step(std::optional<float
         callback(address, feedback);
         last_feedback_step = step_count;
     }
-    return feedback;
 }
 
 void OrvexActuatorVirtual::run_substeps(uint64_t n) {
@@ -282,7 +287,7 @@ void OrvexActuatorVirtual::run_substeps(uint64_t n) {
 }
 
 void OrvexActuatorVirtual::start_steps(int steps) {
-    step(std::nullopt, steps);
+    advance(steps);  // as `step` without a load, minus the copy of the snapshot it would return
 }
 
 void OrvexActuatorVirtual::change_load(float new_load) {
@@ -337,6 +342,25 @@ float OrvexActuatorVirtual::item_value(OXL_Items item) const {
 }
 
 void OrvexActuatorVirtual::update_feedback_snapshot() {
+    // Between changes of the item list the snapshot already holds exactly these items: their
+    // values are overwritten in place, which spares freeing and reallocating every entry on each
+    // call of `step`. A list with repeated items, or a snapshot the application edited, is rebuilt.
+    // With distinct items, equal sizes and every item found, the keys are exactly the items.
+    bool in_place = feedback.size() == feedback_items.size();
+    std::bitset<256> seen;
+    for (std::size_t i = 0; in_place && i < feedback_items.size(); ++i) {
+        const OXL_Items item = feedback_items[i];
+        const auto code = static_cast<uint8_t>(item);
+        const auto it = feedback.find(item);
+        in_place = !seen[code] && it != feedback.end();
+        if (in_place) {
+            seen[code] = true;
+            it->second = item_value(item);
+        }
+    }
+    if (in_place) {
+        return;
+    }
     feedback.clear();
     for (const OXL_Items item : feedback_items) {
         feedback[item] = item_value(item);

@@ -318,6 +318,9 @@ class OrvexActuatorVirtual {
     int64_t set_actuator_from_paths(const std::string& path_a_text, const std::string& path_c_text);
 
   private:
+    // What `step` does apart from returning the snapshot: the sub-steps, the snapshot refresh
+    // and the feedback callback when due.
+    void advance(int steps);
     // Runs `n` plant sub-steps under the current mode and advances `sim_time`.
     void run_substeps(uint64_t n);
     // Value of one feedback item from the current state.

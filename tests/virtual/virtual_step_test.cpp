@@ -245,6 +245,18 @@ TEST(VirtualStep, SnapshotItemValues) {
     EXPECT_EQ(items.at(Item::SETPOINT_55), 9.0f);
     EXPECT_TRUE(std::isnan(items.at(Item::SPEED_45)));  // not a selected item
     EXPECT_TRUE(a.get_items_blocking({}, 0.0f).empty());
+
+    // Stepping refreshes the values in place, yet the keys stay exactly the selected items even
+    // when the application edited the snapshot or the list repeats an item.
+    a.set_feedback_items({Item::SETPOINT_55, Item::VBUS});
+    a.feedback.erase(Item::VBUS);
+    a.feedback[Item::SPEED_45] = 1.0f;
+    EXPECT_EQ(a.step(), (Feedback{{Item::SETPOINT_55, 9.0f}, {Item::VBUS, 0.0f}}));
+    a.feedback_items = {Item::VBUS, Item::VBUS};
+    a.feedback.erase(Item::SETPOINT_55);
+    a.feedback[Item::SPEED_45] = 1.0f;  // two entries, as many as listed items
+    a.vbus = 24.0f;
+    EXPECT_EQ(a.step(), (Feedback{{Item::VBUS, 24.0f}}));
     a.set_feedback_items({});
     EXPECT_TRUE(a.step().empty());
 }
