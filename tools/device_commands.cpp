@@ -119,18 +119,12 @@ std::string mode_name(float value) {
     if (!(value >= 0.0f && value < 256.0f)) {
         return "";
     }
-    switch (static_cast<int>(value)) {
-        case 5:
-            return "TORQUE";
-        case 6:
-            return "SPEED";
-        case 7:
-            return "POSITION";
-        case 8:
-            return "IMPEDANCE";
-        default:
-            return "";
+    for (const auto& mode : all_modes()) {
+        if (static_cast<int>(value) == static_cast<int>(mode.first)) {
+            return mode.second;
+        }
     }
+    return "";
 }
 
 // An item or parameter code as two hexadecimal digits ("0x04").
@@ -180,17 +174,12 @@ bool reads_back_truncated(Parameter code) {
 float parse_parameter_value(Parameter code, const std::string& text) {
     if (code == Parameter::MODE) {
         // The mode may be given by name.
-        static const std::pair<const char*, OrvexActuator::Mode> modes[] = {
-            {"TORQUE", OrvexActuator::Mode::TORQUE},
-            {"SPEED", OrvexActuator::Mode::SPEED},
-            {"POSITION", OrvexActuator::Mode::POSITION},
-            {"IMPEDANCE", OrvexActuator::Mode::IMPEDANCE}};
         std::string wanted = text;
         std::transform(wanted.begin(), wanted.end(), wanted.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        for (const auto& mode : modes) {
-            if (wanted == mode.first) {
-                return static_cast<float>(static_cast<int>(mode.second));
+        for (const auto& mode : all_modes()) {
+            if (wanted == mode.second) {
+                return static_cast<float>(static_cast<int>(mode.first));
             }
         }
     }

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include <oxl_api/details/vocabulary.hpp>
+
 #include "errors.hpp"
 
 namespace oxl_tool {
@@ -104,97 +106,30 @@ std::string name_of(const std::vector<std::pair<Code, std::string>>& table, Code
 
 }  // namespace
 
+// Name tables built from the library's own enumerator lists, so a code added there is known here.
+#define OXL_TOOL_NAMED(name, value) {Code::name, #name},
+
 const std::vector<std::pair<Item, std::string>>& all_items() {
+    using Code = Item;
     static const std::vector<std::pair<Item, std::string>> table = {
-        {Item::POSITION_41, "POSITION_41"},
-        {Item::ITEM_42, "ITEM_42"},
-        {Item::POSITION_43, "POSITION_43"},
-        {Item::ITEM_44, "ITEM_44"},
-        {Item::SPEED_45, "SPEED_45"},
-        {Item::ITEM_46, "ITEM_46"},
-        {Item::ITEM_47, "ITEM_47"},
-        {Item::ITEM_48, "ITEM_48"},
-        {Item::TORQUE_49, "TORQUE_49"},
-        {Item::ITEM_4A, "ITEM_4A"},
-        {Item::SETPOINT_4B, "SETPOINT_4B"},
-        {Item::POSITION_4C, "POSITION_4C"},
-        {Item::SETPOINT_4D, "SETPOINT_4D"},
-        {Item::ITEM_4F, "ITEM_4F"},
-        {Item::ITEM_50, "ITEM_50"},
-        {Item::ITEM_51, "ITEM_51"},
-        {Item::ITEM_52, "ITEM_52"},
-        {Item::ITEM_53, "ITEM_53"},
-        {Item::ITEM_54, "ITEM_54"},
-        {Item::SETPOINT_55, "SETPOINT_55"},
-        {Item::TORQUE_56, "TORQUE_56"},
-        {Item::ITEM_57, "ITEM_57"},
-        {Item::ITEM_58, "ITEM_58"},
-        {Item::ITEM_59, "ITEM_59"},
-        {Item::POWER_5A, "POWER_5A"},
-        {Item::DC_CURRENT_5B, "DC_CURRENT_5B"},
-        {Item::ITEM_5C, "ITEM_5C"},
-        {Item::POWER_5D, "POWER_5D"},
-        {Item::ITEM_5E, "ITEM_5E"},
-        {Item::ITEM_5F, "ITEM_5F"},
-        {Item::ITEM_60, "ITEM_60"},
-        {Item::ITEM_61, "ITEM_61"},
-        {Item::ITEM_62, "ITEM_62"},
-        {Item::VBUS, "VBUS"},
-        {Item::TEMPERATURE_71, "TEMPERATURE_71"},
-        {Item::TEMP_WINDING, "TEMP_WINDING"},
-        {Item::POSITION_73, "POSITION_73"},
-        {Item::ERRORS, "ERRORS"},
-        {Item::ITEM_91, "ITEM_91"},
-        {Item::ITEM_92, "ITEM_92"},
-        {Item::ITEM_93, "ITEM_93"},
-        {Item::ITEM_94, "ITEM_94"},
-        {Item::ITEM_95, "ITEM_95"},
-        {Item::ITEM_96, "ITEM_96"},
-        {Item::ITEM_97, "ITEM_97"},
-        {Item::ITEM_98, "ITEM_98"},
-        {Item::ITEM_99, "ITEM_99"},
-        {Item::ITEM_9A, "ITEM_9A"},
-    };
+        OXL_API_FEEDBACK_ITEMS(OXL_TOOL_NAMED)};
     return table;
 }
 
 const std::vector<std::pair<Parameter, std::string>>& all_parameters() {
-    using P = Parameter;
+    using Code = Parameter;
     static const std::vector<std::pair<Parameter, std::string>> table = {
-        {P::K_DAMP, "K_DAMP"},
-        {P::K_STIFF, "K_STIFF"},
-        {P::T_FF, "T_FF"},
-        {P::LIMIT_TORQUE, "LIMIT_TORQUE"},
-        {P::PARAM_05, "PARAM_05"},
-        {P::PARAM_06, "PARAM_06"},
-        {P::LIMIT_SPEED_MAX, "LIMIT_SPEED_MAX"},
-        {P::LIMIT_SPEED_MIN, "LIMIT_SPEED_MIN"},
-        {P::PROFILE_POSITION_MAX, "PROFILE_POSITION_MAX"},
-        {P::PROFILE_POSITION_MIN, "PROFILE_POSITION_MIN"},
-        {P::PROFILE_SPEED_MAX, "PROFILE_SPEED_MAX"},
-        {P::PROFILE_SPEED_MIN, "PROFILE_SPEED_MIN"},
-        {P::PARAM_0D, "PARAM_0D"},
-        {P::PARAM_0E, "PARAM_0E"},
-        {P::PARAM_0F, "PARAM_0F"},
-        {P::MODE, "MODE"},
-        {P::SETPOINT, "SETPOINT"},
-        {P::TORQUE_PERFORMANCE, "TORQUE_PERFORMANCE"},
-        {P::SPEED_PERFORMANCE, "SPEED_PERFORMANCE"},
-        {P::PARAM_42, "PARAM_42"},
-        {P::PARAM_43, "PARAM_43"},
-        {P::PARAM_44, "PARAM_44"},
-        {P::PARAM_45, "PARAM_45"},
-        {P::PARAM_46, "PARAM_46"},
-        {P::PARAM_47, "PARAM_47"},
-        {P::PARAM_80, "PARAM_80"},
-        {P::ADDRESS, "ADDRESS"},
-        {P::PARAM_82, "PARAM_82"},
-        {P::PARAM_83, "PARAM_83"},
-        {P::PARAM_84, "PARAM_84"},
-        {P::CAN_HIGH_SPEED, "CAN_HIGH_SPEED"},
-    };
+        OXL_API_PARAMETERS(OXL_TOOL_NAMED)};
     return table;
 }
+
+const std::vector<std::pair<Mode, std::string>>& all_modes() {
+    using Code = Mode;
+    static const std::vector<std::pair<Mode, std::string>> table = {OXL_API_MODES(OXL_TOOL_NAMED)};
+    return table;
+}
+
+#undef OXL_TOOL_NAMED
 
 std::string item_name(Item item) {
     return name_of(all_items(), item);

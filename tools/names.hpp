@@ -10,6 +10,7 @@ namespace oxl_tool {
 
 using Item = oxl_api::OrvexActuator::OXL_Items;
 using Parameter = oxl_api::OrvexActuator::OXL_Parameters;
+using Mode = oxl_api::OrvexActuator::Mode;
 
 /// Lowest and highest actuator address on the bus.
 constexpr int kFirstActuatorId = 0x10;
@@ -19,6 +20,8 @@ constexpr int kLastActuatorId = 0x3FFE;
 const std::vector<std::pair<Item, std::string>>& all_items();
 /// The 31 parameters with their enumerator names, in code order.
 const std::vector<std::pair<Parameter, std::string>>& all_parameters();
+/// The four control modes with their enumerator names, in code order.
+const std::vector<std::pair<Mode, std::string>>& all_modes();
 
 /// Enumerator name of an item, or "0x.." for a code outside the table.
 std::string item_name(Item item);

@@ -38,15 +38,15 @@ void append_float(std::vector<uint8_t>& payload, float value);
 class OrvexActuator {
   public:
     /// Control modes, sent as one byte.
-    enum class Mode : uint8_t { TORQUE = 5, SPEED = 6, POSITION = 7, IMPEDANCE = 8 };
+    enum class Mode : uint8_t { OXL_API_MODES(OXL_API_ENUMERATOR) };
 
     /// Streaming rates in hertz; `RATE_0HZ` stops streaming.
     enum class Rates : uint16_t { OXL_API_RATES(OXL_API_ENUMERATOR) };
 
     /// Torque performance presets; devices start at `LEVEL_2`.
-    enum class TorquePerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
+    enum class TorquePerformance : uint8_t { OXL_API_PERFORMANCE_LEVELS(OXL_API_ENUMERATOR) };
     /// Speed performance presets; devices start at `LEVEL_2`.
-    enum class SpeedPerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
+    enum class SpeedPerformance : uint8_t { OXL_API_PERFORMANCE_LEVELS(OXL_API_ENUMERATOR) };
 
     /// Feedback item codes. `ITEM_42`, `ITEM_44`, `ITEM_60`, `ITEM_61`, `ITEM_62` and `ERRORS`
     /// carry an unsigned 32-bit count, `ITEM_4A` a signed one, every other item a float.

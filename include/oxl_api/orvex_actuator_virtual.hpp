@@ -33,16 +33,16 @@ class OrvexActuatorVirtual {
   public:
     /// Control mode. Only the four listed values have dynamics; any other byte is accepted and
     /// leaves the plant still.
-    enum class Mode : uint8_t { TORQUE = 5, SPEED = 6, POSITION = 7, IMPEDANCE = 8 };
+    enum class Mode : uint8_t { OXL_API_MODES(OXL_API_ENUMERATOR) };
 
     /// Streaming rates; the value is a rate in hertz, 0 stops the feedback callback.
     enum class Rates : uint16_t { OXL_API_RATES(OXL_API_ENUMERATOR) };
 
     /// Torque performance preset; the simulated actuator starts at `LEVEL_2` and only records it.
-    enum class TorquePerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
+    enum class TorquePerformance : uint8_t { OXL_API_PERFORMANCE_LEVELS(OXL_API_ENUMERATOR) };
 
     /// Speed performance preset; the simulated actuator starts at `LEVEL_2` and only records it.
-    enum class SpeedPerformance : uint8_t { LEVEL_0 = 0, LEVEL_1 = 1, LEVEL_2 = 2, LEVEL_3 = 3 };
+    enum class SpeedPerformance : uint8_t { OXL_API_PERFORMANCE_LEVELS(OXL_API_ENUMERATOR) };
 
     /// Feedback item codes (the 48 codes an actuator accepts; 0x4E is not an item).
     enum class OXL_Items : uint8_t { OXL_API_FEEDBACK_ITEMS(OXL_API_ENUMERATOR) };

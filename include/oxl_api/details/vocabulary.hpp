@@ -1,8 +1,23 @@
 #pragma once
 
-// Enumerator lists shared by the actuator client and the simulated actuator. Each class nests its
-// own enum types (they are distinct types) and fills them from these lists, so that the two can
-// never disagree on a name or a value. X(name, value) is applied to every entry in code order.
+// Enumerator lists shared by the actuator client, the simulated actuator and the oxl tool. Each
+// class nests its own enum types (they are distinct types) and fills them from these lists, so
+// that the two can never disagree on a name or a value; the tool builds its name tables from
+// them. X(name, value) is applied to every entry in code order.
+
+// Control modes with dynamics.
+#define OXL_API_MODES(X) \
+    X(TORQUE, 5)         \
+    X(SPEED, 6)          \
+    X(POSITION, 7)       \
+    X(IMPEDANCE, 8)
+
+// Torque and speed performance presets.
+#define OXL_API_PERFORMANCE_LEVELS(X) \
+    X(LEVEL_0, 0)                     \
+    X(LEVEL_1, 1)                     \
+    X(LEVEL_2, 2)                     \
+    X(LEVEL_3, 3)
 
 // Streaming rates in hertz; RATE_0HZ stops streaming.
 #define OXL_API_RATES(X) \
