@@ -49,8 +49,8 @@ struct Figures {
 };
 
 std::vector<uint8_t> setpoint_message(float value) {
-    std::vector<uint8_t> payload{0x04, 0, 0, 0, 0};
-    std::memcpy(payload.data() + 1, &value, 4);
+    std::vector<uint8_t> payload{0x04};  // the short setpoint form
+    oxl_api::append_float(payload, value);
     return payload;
 }
 

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "oxl_api/orvex_actuator.hpp"
 #include "oxl_api/oxl_over_sim.hpp"
 
@@ -32,13 +33,6 @@ using oxl_api::OrvexActuator;
 using oxl_api::OXL_over_Sim;
 using Items = OrvexActuator::OXL_Items;
 using Clock = std::chrono::steady_clock;
-
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 struct Result {
     int actuators = 0;
@@ -79,11 +73,11 @@ Result run(int count, double window_s) {
     for (std::size_t i = 0; i < frames.size(); ++i) {
         first[i] = frames[i].load();
     }
-    const double cpu0 = cpu_seconds();
+    const double cpu0 = oxl_bench::process_cpu_seconds();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(window_s));
     const auto t1 = Clock::now();
-    const double cpu1 = cpu_seconds();
+    const double cpu1 = oxl_bench::process_cpu_seconds();
     const double wall = std::chrono::duration<double>(t1 - t0).count();
     double min_rate = 1e18;
     for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -124,10 +118,7 @@ int main(int argc, char** argv) {
     const int max_actuators = argc > 2 ? std::atoi(argv[2]) : 2000;
 
     // One core for the whole process; threads started later inherit the mask.
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    if (sched_setaffinity(0, sizeof one, &one) != 0) {
+    if (oxl_bench::pin_to_current_cpu() < 0) {
         std::perror("sched_setaffinity");
     }
 

@@ -25,19 +25,13 @@
 #include <string>
 #include <thread>
 
+#include "bench_util.hpp"
 #include "fake_adapter.hpp"
 #include "oxl_api/oxl_over_usb.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double process_cpu_s() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 // utime + stime of every thread of this process, in clock ticks, by thread id.
 std::map<long, long long> thread_ticks() {
@@ -85,11 +79,11 @@ struct Figures {
 Figures measure(double seconds) {
     const double ticks_per_s = static_cast<double>(::sysconf(_SC_CLK_TCK));
     const auto before_threads = thread_ticks();
-    const double before_cpu = process_cpu_s();
+    const double before_cpu = oxl_bench::process_cpu_seconds();
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    const double cpu = process_cpu_s() - before_cpu;
+    const double cpu = oxl_bench::process_cpu_seconds() - before_cpu;
     Figures figures;
     figures.process_percent = 100.0 * cpu / wall;
     for (const auto& [tid, ticks] : thread_ticks()) {

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "oxl_api/orvex_actuator_virtual.hpp"
 
 namespace {
@@ -259,14 +260,9 @@ int main(int argc, char** argv) {
     }
     // Keep every run on one CPU: on a shared virtual machine the two CPUs can differ in speed by
     // a factor of two, which would otherwise land at random between the step and plain runs.
-    const int cpu = sched_getcpu();
+    const int cpu = oxl_bench::pin_to_current_cpu();
     if (cpu >= 0) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(cpu, &set);
-        if (sched_setaffinity(0, sizeof(set), &set) == 0) {
-            std::printf("pinned to CPU %d\n", cpu);
-        }
+        std::printf("pinned to CPU %d\n", cpu);
     }
 
     // Defaults that the command line may override (a later flag wins).

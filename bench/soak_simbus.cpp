@@ -180,8 +180,10 @@ int run(const Options& options) {
                 static_cast<unsigned long long>(sent), streamed_s * 1000.0 * options.actuators);
     std::printf("frames delivered   %llu\n", static_cast<unsigned long long>(delivered));
     std::printf("frames lost        %llu\n", static_cast<unsigned long long>(lost));
-    std::printf("frames skipped     %llu (not sent: the bus fell more than 0.1 s behind)\n",
-                static_cast<unsigned long long>(skipped));
+    std::printf("frames skipped     %llu (not sent: the bus fell more than %.2f s behind)\n",
+                static_cast<unsigned long long>(skipped),
+                std::chrono::duration<double>(oxl_api::SimulatedBus::kTick).count() *
+                    static_cast<double>(oxl_api::SimulatedBus::kMaxCatchUpTicks));
     if (sim_adapter) {
         std::printf("line write errors  %zu\n", sim_adapter->failed_writes());
     }

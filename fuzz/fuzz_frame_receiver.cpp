@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     const oxl_api::details::FrameReceiver::DispatchFn dispatch =
         [](int id, const std::vector<uint8_t>& payload, int reply) {
-            if (id < 0 || id > 0x3FFF || payload.size() > 59 || (reply != 0 && reply != 1)) {
+            if (id < 0 || id > 0x3FFF || payload.size() > oxl_api::details::kMaxFramePayload ||
+                (reply != 0 && reply != 1)) {
                 std::abort();
             }
         };

@@ -185,10 +185,7 @@ int guarded(const std::function<int()>& action, const std::string& context) {
     } catch (const UsageError& e) {
         std::cerr << "oxl: error: " << context << e.what() << std::endl;
         return kExitUsage;
-    } catch (const DeviceError& e) {
-        std::cerr << "oxl: error: " << context << e.what() << std::endl;
-        return kExitDevice;
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) {  // DeviceError and whatever the library throws
         std::cerr << "oxl: error: " << context << e.what() << std::endl;
         return kExitDevice;
     }

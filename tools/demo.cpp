@@ -128,10 +128,6 @@ StepFigures step_figures(const Recording& r, double from, double to, double targ
     return f;
 }
 
-std::string fixed(double value, int decimals) {
-    return format_fixed(value, decimals);
-}
-
 std::string signed_fixed(double value, int decimals) {
     const std::string text = format_fixed(value, decimals);
     return (value >= 0.0 && text[0] != '-' ? "+" : "") + text;
@@ -291,16 +287,17 @@ int run_demo(Session& session, const DemoArgs& args) {
     const auto step = step_figures(rec, step_at, step_end, kStepTarget);
     const double span = rec.time.back() - rec.time.front();
     std::cout << "5. Summary\n"
-              << "   feedback        " << rec.time.size() << " frames over " << fixed(span, 1)
-              << " s (" << fixed(rec.time.size() / std::max(span, 1e-9), 0) << " per second)\n"
+              << "   feedback        " << rec.time.size() << " frames over "
+              << format_fixed(span, 1) << " s ("
+              << format_fixed(rec.time.size() / std::max(span, 1e-9), 0) << " per second)\n"
               << "   position step   0 -> " << format_value(kStepTarget) << ": rise (10-90 %) "
-              << fixed(step.rise, 3) << " s, within 2 % after " << fixed(step.settle, 3)
-              << " s, overshoot " << fixed(step.overshoot, 1) << " %, final "
-              << fixed(step.final_value, 4) << '\n';
+              << format_fixed(step.rise, 3) << " s, within 2 % after "
+              << format_fixed(step.settle, 3) << " s, overshoot " << format_fixed(step.overshoot, 1)
+              << " %, final " << format_fixed(step.final_value, 4) << '\n';
     for (const auto& hold : holds) {
         const double mean = rec.mean_position(hold.from, hold.to, 0.3);
         std::cout << "   load " << (hold.load == 0.0f ? " 0 " : signed_fixed(hold.load, 0))
-                  << "        position " << fixed(mean, 3) << " (deflection "
+                  << "        position " << format_fixed(mean, 3) << " (deflection "
                   << signed_fixed(mean - kStepTarget, 3) << ", expected "
                   << signed_fixed(-hold.load / kStiffness, 3) << " = -load / stiffness)\n";
     }
@@ -331,7 +328,7 @@ int run_demo(Session& session, const DemoArgs& args) {
     const std::chrono::duration<double> total = Clock::now() - demo_start;
     std::cout << "6. Plot of position, speed, torque and setpoint written to "
               << (path.empty() ? args.output : path.string()) << "\n   (demo took "
-              << fixed(total.count(), 1) << " s)" << std::endl;
+              << format_fixed(total.count(), 1) << " s)" << std::endl;
     return kExitOk;
 }
 

@@ -134,9 +134,7 @@ int run_monitor(Session& session, const MonitorArgs& args) {
             const auto samples = stream.take(deadline);
             for (const Sample& sample : samples) {
                 if (csv != nullptr) {
-                    char time[32];
-                    std::snprintf(time, sizeof time, "%.4f", sample.time);
-                    *csv << time;
+                    *csv << format_fixed(sample.time, 4);
                     for (const Item item : items) {
                         const auto it = sample.values.find(item);
                         *csv << ',' << (it == sample.values.end() ? "" : format_value(it->second));

@@ -1,5 +1,7 @@
 #include "svg_plot.hpp"
 
+#include "names.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -48,13 +50,7 @@ std::string num(double value) {
 // Decimals enough to tell ticks `step` apart.
 std::string tick_label(double value, double step) {
     const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    std::string text = buffer;
-    if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) {
-        text.erase(0, 1);
-    }
-    return text;
+    return format_fixed(value, decimals);
 }
 
 struct Range {
