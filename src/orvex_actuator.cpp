@@ -72,28 +72,27 @@ const std::array<ItemInfo, 256>& item_table() {
 
 struct ErrorDescription {
     int bit;
-    bool serious;  // the default error callback stops the actuator
     const char* text;
 };
 
 // Error bit descriptions in ascending bit order, built on first use (thread-safe static).
 const std::vector<ErrorDescription>& error_table() {
     static const std::vector<ErrorDescription> table = {
-        {0, false, "Overtemperature"},
-        {2, false, "Position reference maximum"},
-        {3, false, "Position reference minimum"},
-        {4, false, "Speed feedback maximum"},
-        {5, false, "VBUS out of range"},
-        {6, false, "Torque reference maximum"},
-        {7, false, "Torque feedback maximum"},
-        {8, false, "Position feedback maximum"},
-        {9, false, "Position feedback minimum"},
-        {12, false, "Control overrun"},
-        {16, true, "Current maximum"},
-        {17, true, "Invalid limits"},
-        {29, true, "VBUS critical range"},
-        {30, true, "Internal encoder error"},
-        {31, true, "External encoder error"},
+        {0, "Overtemperature"},
+        {2, "Position reference maximum"},
+        {3, "Position reference minimum"},
+        {4, "Speed feedback maximum"},
+        {5, "VBUS out of range"},
+        {6, "Torque reference maximum"},
+        {7, "Torque feedback maximum"},
+        {8, "Position feedback maximum"},
+        {9, "Position feedback minimum"},
+        {12, "Control overrun"},
+        {16, "Current maximum"},
+        {17, "Invalid limits"},
+        {29, "VBUS critical range"},
+        {30, "Internal encoder error"},
+        {31, "External encoder error"},
     };
     return table;
 }
@@ -555,7 +554,7 @@ void OrvexActuator::default_error_callback(int address_, const ErrorMap& errors)
     for (int bit : bits) {
         print_line(std::cerr,
                    prefix + " Error code: " + std::to_string(bit) + " - " + errors.at(bit));
-        if (bit > 15) {
+        if (is_serious_error(bit)) {
             stop();
             print_line(std::cerr, prefix + " Stopping (override error_callback to change)");
         }

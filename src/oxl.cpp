@@ -1,5 +1,7 @@
 #include "oxl_api/oxl.hpp"
 
+#include "oxl_api/details/frame_receiver.hpp"
+
 #include <iostream>
 #include <utility>
 
@@ -16,6 +18,16 @@ void OXL::removeCallback(int id) {
     callbacks.erase(id);
 }
 
+bool OXL::dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag) {
+    std::lock_guard<std::mutex> lock(callbacks_mutex);
+    const auto it = callbacks.find(id);
+    if (it == callbacks.end()) {
+        return false;
+    }
+    it->second(id, std::vector<uint8_t>(payload), reply_flag);
+    return true;
+}
+
 void OXL::close() {
     disconnect();
 }
@@ -25,7 +37,7 @@ bool OXL::check_oxl_id_range(int id) {
 }
 
 bool OXL::check_oxl_payload_size(const std::vector<uint8_t>& payload) {
-    return !payload.empty() && payload.size() <= 59;
+    return !payload.empty() && payload.size() <= details::kMaxFramePayload;
 }
 
 bool OXL::check_outgoing_message(int id, const std::vector<uint8_t>& payload) {

@@ -85,12 +85,7 @@ void OXL_over_Sim::enqueue(std::vector<SimMessage> batch) {
 }
 
 void OXL_over_Sim::process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag) {
-    std::lock_guard<std::mutex> lock(callbacks_mutex);
-    const auto it = callbacks.find(id);
-    if (it == callbacks.end()) {
-        return;
-    }
-    it->second(id, std::vector<uint8_t>(payload), reply_flag);
+    dispatch(id, payload, reply_flag);
 }
 
 void OXL_over_Sim::polling_thread_worker() {

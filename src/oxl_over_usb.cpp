@@ -268,12 +268,7 @@ bool OXL_over_USB::reopen() {
 }
 
 void OXL_over_USB::process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag) {
-    std::lock_guard<std::mutex> lock(callbacks_mutex);
-    const auto it = callbacks.find(id);
-    if (it == callbacks.end()) {
-        return;
-    }
-    it->second(id, std::vector<uint8_t>(payload), reply_flag);
+    dispatch(id, payload, reply_flag);
 }
 
 std::vector<std::string> OXL_over_USB::get_ports() {

@@ -11,6 +11,8 @@
 #include <limits>
 #include <vector>
 
+#include "oxl_api/details/vocabulary.hpp"
+
 namespace oxl_api {
 namespace wire {
 
@@ -49,10 +51,17 @@ constexpr uint8_t kReportParameters = 0x83;
 // One item or parameter entry: a code byte and 4 value bytes.
 constexpr std::size_t kEntrySize = 5;
 
+// Code sets generated from the shared enumerator lists (a code listed twice would not compile).
+#define OXL_WIRE_CASE(name, value) case value:
+
 // The 48 feedback item codes (0x4E is not one).
 inline bool is_item_code(uint8_t c) {
-    return (c >= 0x41 && c <= 0x4D) || (c >= 0x4F && c <= 0x62) || (c >= 0x70 && c <= 0x73) ||
-           (c >= 0x90 && c <= 0x9A);
+    switch (c) {
+        OXL_API_FEEDBACK_ITEMS(OXL_WIRE_CASE)
+        return true;
+        default:
+            return false;
+    }
 }
 
 // Items carried as unsigned 32-bit counts; `kSignedItem` is the one signed count; every other
@@ -64,9 +73,15 @@ constexpr uint8_t kSignedItem = 0x4A;
 
 // The 31 parameter codes.
 inline bool is_parameter_code(uint8_t c) {
-    return (c >= 0x01 && c <= 0x0F) || c == 0x30 || c == 0x31 || (c >= 0x40 && c <= 0x47) ||
-           (c >= 0x80 && c <= 0x85);
+    switch (c) {
+        OXL_API_PARAMETERS(OXL_WIRE_CASE)
+        return true;
+        default:
+            return false;
+    }
 }
+
+#undef OXL_WIRE_CASE
 
 // Parameters whose value travels as an unsigned 32-bit integer in a parameter report.
 inline bool is_unsigned_parameter(uint8_t c) {

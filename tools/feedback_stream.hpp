@@ -27,8 +27,8 @@ struct Sample {
 struct ReportedError {
     int bit = 0;
     std::string text;
-    /// Errors above bit 15 are serious: the device must be stopped.
-    bool serious() const { return bit > 15; }
+    /// A serious error: the device must be stopped.
+    bool serious() const { return oxl_api::OrvexActuator::is_serious_error(bit); }
 };
 
 /// Streams feedback items from one actuator into a queue that the application thread drains.

@@ -185,9 +185,12 @@ class OrvexActuator {
     /// Replaces the error callback; an empty callable switches error reporting off, default
     /// printing and stopping included. It runs on the receive thread.
     void set_error_callback(ErrorCallback callback);
-    /// Prints one line per error on standard error in ascending bit order and, for each bit above
-    /// 15, stops the actuator and prints a stopping line.
+    /// Prints one line per error on standard error in ascending bit order and, for each serious
+    /// one (`is_serious_error`), stops the actuator and prints a stopping line.
     void default_error_callback(int address, const ErrorMap& errors);
+    /// True for the error bits above 15 (current, limits, bus voltage, encoders), on which the
+    /// default error callback stops the actuator.
+    static bool is_serious_error(int bit) { return bit > 15; }
     /// The version text "major.minor.patch" of a firmware word (5, 5 and 6 bits).
     static std::string parse_firmware_version(uint16_t word);
 

@@ -64,6 +64,11 @@ class OXL {
     /// "Invalid payload length for address <id>" and a line end on standard error, for an id or a
     /// payload size that `check_oxl_id_range` or `check_oxl_payload_size` refuses.
     static bool check_outgoing_message(int id, const std::vector<uint8_t>& payload);
+    /// Delivers one received message to the callback registered for `id`, with a copy of the
+    /// payload, holding `callbacks_mutex` while it runs. Returns false, calling nothing, when no
+    /// callback is registered. An exception from the callback propagates after the lock is
+    /// released.
+    bool dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag);
 
     /// Registered message callbacks by OXL id. Guarded by `callbacks_mutex`.
     std::unordered_map<int, MessageCallback> callbacks;

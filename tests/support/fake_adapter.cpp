@@ -1,5 +1,7 @@
 #include "fake_adapter.hpp"
 
+#include "oxl_api/details/frame_receiver.hpp"
+
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -218,15 +220,14 @@ bool skipping_is_failure() {
 
 std::vector<uint8_t> encode_adapter_frame(uint16_t id_field, const std::vector<uint8_t>& payload,
                                           uint8_t end) {
-    std::vector<uint8_t> frame;
-    frame.reserve(payload.size() + 5);
-    frame.push_back(0xFE);
-    frame.push_back(static_cast<uint8_t>(id_field & 0xFF));
-    frame.push_back(static_cast<uint8_t>(id_field >> 8));
-    frame.push_back(static_cast<uint8_t>(payload.size() & 0xFF));
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    frame.push_back(end);
+    // The library's encoder (whose bytes the transport tests pin literally), with our end byte.
+    std::vector<uint8_t> frame = oxl_api::details::encode_frame(id_field, payload);
+    frame.back() = end;
     return frame;
+}
+
+uint16_t adapter_id_field(int id, int reply_flag) {
+    return static_cast<uint16_t>((id & 0x3FFF) | (reply_flag != 0 ? 0x8000 : 0));
 }
 
 FakeAdapter::FakeAdapter(const AdapterOptions& options) {
@@ -441,8 +442,7 @@ void FakeAdapter::set_responder(Responder new_responder) {
 }
 
 bool FakeAdapter::write_frame(int id, const std::vector<uint8_t>& payload, int reply_flag) {
-    const auto id_field = static_cast<uint16_t>((id & 0x3FFF) | (reply_flag != 0 ? 0x8000 : 0));
-    return write_raw(encode_adapter_frame(id_field, payload));
+    return write_raw(encode_adapter_frame(adapter_id_field(id, reply_flag), payload));
 }
 
 bool FakeAdapter::write_raw(const std::vector<uint8_t>& bytes) {

@@ -63,6 +63,8 @@ struct HostFrame {
 /// byte is the payload size truncated to 8 bits (so over-long payloads make malformed frames).
 std::vector<uint8_t> encode_adapter_frame(uint16_t id_field, const std::vector<uint8_t>& payload,
                                           uint8_t end = 0xFD);
+/// The identifier field of a frame from `id`: bits 0-13 the id, bit 15 the reply flag.
+uint16_t adapter_id_field(int id, int reply_flag);
 
 /// A fake USB-to-CAN adapter: a pseudo-terminal whose slave is published as /dev/<name> with a
 /// matching /sys/class/tty/<name> entry, so that libserialport lists and opens it like hardware.

@@ -115,13 +115,7 @@ void LoopbackOXL::schedule_answers(int id, const std::vector<uint8_t>& payload) 
 }
 
 bool LoopbackOXL::deliver(int id, const std::vector<uint8_t>& payload, int reply_flag) {
-    std::lock_guard<std::mutex> lock(callbacks_mutex);
-    auto it = callbacks.find(id);
-    if (it == callbacks.end()) {
-        return false;
-    }
-    it->second(id, std::vector<uint8_t>(payload), reply_flag);
-    return true;
+    return dispatch(id, payload, reply_flag);
 }
 
 void LoopbackOXL::post(int id, std::vector<uint8_t> payload, int reply_flag,

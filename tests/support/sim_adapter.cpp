@@ -74,9 +74,8 @@ void SimAdapter::writer_loop() {
         // One write for the whole batch: frames that fell due together reach the host together.
         bytes.clear();
         for (const oxl_api::SimMessage& message : batch) {
-            const auto id_field = static_cast<uint16_t>((message.id & 0x3FFF) |
-                                                        (message.reply_flag != 0 ? 0x8000 : 0));
-            const std::vector<uint8_t> frame = encode_adapter_frame(id_field, message.payload);
+            const std::vector<uint8_t> frame = encode_adapter_frame(
+                adapter_id_field(message.id, message.reply_flag), message.payload);
             bytes.insert(bytes.end(), frame.begin(), frame.end());
         }
         if (!fake.write_raw(bytes)) {
