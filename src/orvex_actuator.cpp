@@ -554,7 +554,7 @@ void OrvexActuator::default_error_callback(int address_, const ErrorMap& errors)
     for (int bit : bits) {
         print_line(std::cerr,
                    prefix + " Error code: " + std::to_string(bit) + " - " + errors.at(bit));
-        if (is_serious_error(bit)) {
+        if (oxl_api::is_serious_error(bit)) {
             stop();
             print_line(std::cerr, prefix + " Stopping (override error_callback to change)");
         }
@@ -627,35 +627,22 @@ void OrvexActuator::parse_parameters(const std::vector<uint8_t>& payload, int of
     if (offset < 0 || static_cast<std::size_t>(offset) > payload.size()) {
         return;
     }
-    const std::size_t remaining = payload.size() - static_cast<std::size_t>(offset);
-    if (remaining < 5) {
-        return;
-    }
-    const std::size_t limit = remaining / 5;
+    const std::size_t limit = (payload.size() - static_cast<std::size_t>(offset)) / kEntrySize;
     const uint8_t* p = payload.data() + offset;
     bool stored = false;
     {
         std::lock_guard<std::mutex> lock(state_mutex);
-        for (std::size_t k = 0; k < limit; ++k, p += 5) {
+        for (std::size_t k = 0; k < limit; ++k, p += kEntrySize) {
             const uint8_t code = p[0];
             if (code == kReportEnd) {
                 break;
             }
             const uint32_t word = read_u32(p + 1);
-            float value;
-            switch (code) {
-                case static_cast<uint8_t>(Params::MODE):
-                    value = static_cast<float>(saturating_int32(float_from_bits(word)));
-                    break;
-                case static_cast<uint8_t>(Params::PARAM_80):
-                case static_cast<uint8_t>(Params::PARAM_82):
-                case static_cast<uint8_t>(Params::PARAM_83):
-                case static_cast<uint8_t>(Params::PARAM_84):
-                    value = static_cast<float>(word);
-                    break;
-                default:
-                    value = float_from_bits(word);
-                    break;
+            float value = float_from_bits(word);
+            if (code == static_cast<uint8_t>(Params::MODE)) {
+                value = static_cast<float>(saturating_int32(value));
+            } else if (is_unsigned_parameter(code)) {
+                value = static_cast<float>(word);
             }
             parameters[static_cast<OXL_Parameters>(code)] = value;
             stored = true;

@@ -1,5 +1,7 @@
 #include "oxl_api/orvex_actuator_virtual.hpp"
 
+#include "wire.hpp"
+
 #include <algorithm>
 #include <bitset>
 #include <cmath>
@@ -37,13 +39,7 @@ float mode_as_float(Mode m) {
 // Truncates toward zero into uint32 (negative and NaN give 0, too large saturates) and keeps the
 // low 8 bits. A plain static_cast would be undefined outside the target range.
 Mode mode_from_float(float value) {
-    uint32_t whole = 0;  // negative values and NaN (the comparison is false for NaN)
-    if (value >= 4294967296.0f) {
-        whole = 4294967295u;
-    } else if (value > 0.0f) {
-        whole = static_cast<uint32_t>(value);
-    }
-    return static_cast<Mode>(static_cast<uint8_t>(whole & 0xFFu));
+    return static_cast<Mode>(static_cast<uint8_t>(wire::saturating_uint32(value) & 0xFFu));
 }
 
 // Plant state carried through the sub-steps of one call.

@@ -1,5 +1,7 @@
 #include "oxl_api/oxl_over_usb.hpp"
 
+#include "wire.hpp"
+
 #include <chrono>
 #include <iostream>
 #include <utility>
@@ -12,8 +14,7 @@ std::vector<uint8_t> encode_frame(uint16_t id_field, const std::vector<uint8_t>&
     std::vector<uint8_t> frame;
     frame.reserve(payload.size() + 5);
     frame.push_back(kFrameStart);
-    frame.push_back(static_cast<uint8_t>(id_field & 0xFFu));
-    frame.push_back(static_cast<uint8_t>(id_field >> 8));
+    wire::append_u16(frame, id_field);
     frame.push_back(static_cast<uint8_t>(payload.size()));
     frame.insert(frame.end(), payload.begin(), payload.end());
     frame.push_back(kFrameEnd);
@@ -56,8 +57,7 @@ std::size_t FrameReceiver::pass(const ReadFn& read, const DispatchFn& dispatch) 
         synced = false;
         return received;
     }
-    const unsigned id_field =
-        static_cast<unsigned>(header[1]) | (static_cast<unsigned>(header[2]) << 8);
+    const unsigned id_field = wire::read_u16(&header[1]);
 
     std::vector<uint8_t> body = read(length + 1);
     received += body.size();
@@ -76,7 +76,6 @@ std::size_t FrameReceiver::pass(const ReadFn& read, const DispatchFn& dispatch) 
 namespace {
 
 constexpr int kAdapterId = 0;
-constexpr uint8_t kBootloaderCommand = 0xC1;
 constexpr auto kBootloaderPause = std::chrono::milliseconds(100);
 // Pause after a pass whose read failed at once (the adapter is gone): without it the polling
 // thread would spin a core until the application disconnects.
@@ -164,7 +163,7 @@ bool OXL_over_USB::send_OXL(int id, const std::vector<uint8_t>& payload) {
 }
 
 void OXL_over_USB::enter_bootloader() {
-    send_OXL(kAdapterId, {kBootloaderCommand});
+    send_OXL(kAdapterId, {wire::kCmdBootloader});
     std::this_thread::sleep_for(kBootloaderPause);
     close();
 }

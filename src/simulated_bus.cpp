@@ -22,28 +22,11 @@ using Parameters = OrvexActuatorVirtual::OXL_Parameters;
 
 // Nearest whole number, saturated at the range ends; NaN gives 0. Never undefined behaviour.
 uint32_t to_u32(float value) {
-    if (!(value > 0.0f)) {
-        return 0;  // negative, zero or NaN
-    }
-    const float r = std::round(value);
-    if (r >= 4294967296.0f) {
-        return std::numeric_limits<uint32_t>::max();
-    }
-    return static_cast<uint32_t>(r);
+    return saturating_uint32(std::round(value));
 }
 
 int32_t to_i32(float value) {
-    if (std::isnan(value)) {
-        return 0;
-    }
-    const float r = std::round(value);
-    if (r >= 2147483648.0f) {
-        return std::numeric_limits<int32_t>::max();
-    }
-    if (r < -2147483648.0f) {
-        return std::numeric_limits<int32_t>::min();
-    }
-    return static_cast<int32_t>(r);
+    return saturating_int32(std::round(value));
 }
 
 // Appends one item entry: the code and its 4 value bytes encoded by the code's class.
@@ -610,11 +593,11 @@ void SimulatedBus::write_parameters(int address, Device& d, const std::vector<ui
         }
         const float value = float_from_bits(read_u32(payload.data() + at + 1));
         if (code == static_cast<uint8_t>(Parameters::ADDRESS)) {
-            // The new id must be a valid actuator address that no other device uses; the
-            // comparison also rejects NaN. Whole-number truncation as the simulation does.
-            const bool in_range = value >= 16.0f && value < 16383.0f;
-            const int new_address = in_range ? static_cast<int>(value) : 0;
-            if (!in_range || (new_address != address && devices.count(new_address) != 0)) {
+            // The new id must be a valid actuator address that no other device uses (NaN gives
+            // 0, which is not). Whole-number truncation as the simulation does.
+            const int new_address = saturating_int32(value);
+            if (!OrvexActuatorVirtual::is_valid_actuator_address(new_address) ||
+                (new_address != address && devices.count(new_address) != 0)) {
                 continue;
             }
         }

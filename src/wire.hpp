@@ -129,5 +129,17 @@ inline int32_t saturating_int32(float value) {
     return static_cast<int32_t>(value);
 }
 
+// The same for a 32-bit unsigned integer: NaN and values below 1 give 0, values beyond the range
+// saturate at its top.
+inline uint32_t saturating_uint32(float value) {
+    if (!(value > 0.0f)) {
+        return 0;  // negative, zero or NaN
+    }
+    if (value >= 4294967296.0f) {
+        return std::numeric_limits<uint32_t>::max();
+    }
+    return static_cast<uint32_t>(value);
+}
+
 }  // namespace wire
 }  // namespace oxl_api

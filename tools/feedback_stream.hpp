@@ -28,7 +28,7 @@ struct ReportedError {
     int bit = 0;
     std::string text;
     /// A serious error: the device must be stopped.
-    bool serious() const { return oxl_api::OrvexActuator::is_serious_error(bit); }
+    bool serious() const { return oxl_api::is_serious_error(bit); }
 };
 
 /// Streams feedback items from one actuator into a queue that the application thread drains.

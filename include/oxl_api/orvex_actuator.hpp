@@ -21,6 +21,12 @@ namespace oxl_api {
 /// NaN and infinities are appended bit for bit; nothing is scaled, rounded or limited.
 void append_float(std::vector<uint8_t>& payload, float value);
 
+/// True for the error bits above 15 (current, limits, bus voltage, encoders), on which
+/// `OrvexActuator::default_error_callback` stops the actuator.
+inline bool is_serious_error(int bit) {
+    return bit > 15;
+}
+
 /// Host-side client for one actuator on the bus, reached through an `OXL` transport.
 ///
 /// Every command is one fire-and-forget message to `address`. Everything the actuator sends back
@@ -188,9 +194,6 @@ class OrvexActuator {
     /// Prints one line per error on standard error in ascending bit order and, for each serious
     /// one (`is_serious_error`), stops the actuator and prints a stopping line.
     void default_error_callback(int address, const ErrorMap& errors);
-    /// True for the error bits above 15 (current, limits, bus voltage, encoders), on which the
-    /// default error callback stops the actuator.
-    static bool is_serious_error(int bit) { return bit > 15; }
     /// The version text "major.minor.patch" of a firmware word (5, 5 and 6 bits).
     static std::string parse_firmware_version(uint16_t word);
 
