@@ -42,15 +42,11 @@ struct Recording {
 
     void add(const Sample& sample) {
         index.push_back(sample.index);
-        const auto get = [&sample](Item item) {
-            const auto it = sample.values.find(item);
-            return it == sample.values.end() ? std::nan("") : static_cast<double>(it->second);
-        };
         time.push_back(sample.time);
-        position.push_back(get(Item::POSITION_4C));
-        speed.push_back(get(Item::SPEED_45));
-        torque.push_back(get(Item::TORQUE_56));
-        setpoint.push_back(get(Item::SETPOINT_4B));
+        position.push_back(sample.value(Item::POSITION_4C));
+        speed.push_back(sample.value(Item::SPEED_45));
+        torque.push_back(sample.value(Item::TORQUE_56));
+        setpoint.push_back(sample.value(Item::SETPOINT_4B));
     }
 
     // Replaces the arrival times by the times the device sent the frames: a frame leaves the
@@ -199,8 +195,7 @@ int run_demo(Session& session, const DemoArgs& args) {
             kStreamRateHz);
         // Runs the current phase for `seconds`, recording every frame; false on Ctrl-C.
         const auto run_for = [&](double seconds) {
-            const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(seconds));
+            const auto deadline = deadline_after(seconds);
             while (Clock::now() < deadline) {
                 if (interrupted()) {
                     return false;
@@ -224,11 +219,7 @@ int run_demo(Session& session, const DemoArgs& args) {
                     id, [load](oxl_api::OrvexActuatorVirtual& a) { a.change_load(load); });
             }
         };
-        // Stops the device however the run ends.
-        struct Stopper {
-            OrvexActuator& a;
-            ~Stopper() { a.stop(); }
-        } stopper{*actuator};
+        const StopOnExit stopper(*actuator);  // however the run ends
 
         std::cout << "3. Position step 0 -> " << format_value(kStepTarget) << std::endl;
         set_load(0.0f);

@@ -1,8 +1,24 @@
 #include "feedback_stream.hpp"
 
+#include <cmath>
+
 #include <algorithm>
 
 namespace oxl_tool {
+
+double Sample::value(Item item) const {
+    const auto it = values.find(item);
+    return it == values.end() ? std::nan("") : static_cast<double>(it->second);
+}
+
+std::chrono::steady_clock::time_point deadline_after(double seconds) {
+    using Clock = std::chrono::steady_clock;
+    if (seconds <= 0.0) {
+        return Clock::time_point::max();
+    }
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 FeedbackStream::FeedbackStream(oxl_api::OrvexActuator& actuator_in, const std::vector<Item>& items,
                                int rate_hz)

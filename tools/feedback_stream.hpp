@@ -21,6 +21,23 @@ struct Sample {
     /// Position of the frame in the stream, from 0.
     uint64_t index = 0;
     oxl_api::OrvexActuator::FeedbackMap values;
+    /// The value of `item` in this frame, NaN when the frame does not carry it.
+    double value(Item item) const;
+};
+
+/// The time `seconds` from now; for 0 or less, no deadline (the far future).
+std::chrono::steady_clock::time_point deadline_after(double seconds);
+
+/// Stops the device when it leaves its scope, by any path (end, Ctrl-C, exception).
+class StopOnExit {
+  public:
+    explicit StopOnExit(oxl_api::OrvexActuator& actuator_in) : actuator(actuator_in) {}
+    ~StopOnExit() { actuator.stop(); }
+    StopOnExit(const StopOnExit&) = delete;
+    StopOnExit& operator=(const StopOnExit&) = delete;
+
+  private:
+    oxl_api::OrvexActuator& actuator;
 };
 
 /// One error an actuator reported: bit number and description.

@@ -26,14 +26,6 @@ constexpr std::size_t kMaxItemsPerFrame = 11;
 // A device that has not streamed a frame after this long is not going to.
 constexpr double kFirstFrameTimeout = 2.0;
 
-Clock::time_point deadline_after(double seconds) {
-    if (seconds <= 0.0) {
-        return Clock::time_point::max();
-    }
-    return Clock::now() +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 std::string pad_left(const std::string& text, std::size_t width) {
     return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
@@ -55,18 +47,6 @@ bool report_errors(const std::vector<ReportedError>& errors, int id) {
     }
     return serious;
 }
-
-// Stops the device when the command leaves its scope, by any path (end, Ctrl-C, exception).
-class StopOnExit {
-  public:
-    explicit StopOnExit(OrvexActuator& actuator) : actuator(actuator) {}
-    ~StopOnExit() { actuator.stop(); }
-    StopOnExit(const StopOnExit&) = delete;
-    StopOnExit& operator=(const StopOnExit&) = delete;
-
-  private:
-    OrvexActuator& actuator;
-};
 
 }  // namespace
 
@@ -253,14 +233,10 @@ int run_move(Session& session, const MoveArgs& args) {
     std::cout << pad_left("TIME", 8) << pad_left("POSITION", 12) << pad_left("SPEED", 12)
               << pad_left("TORQUE", 12) << pad_left("SETPOINT", 12) << std::endl;
 
-    const auto value_of = [](const Sample& sample, Item item) {
-        const auto it = sample.values.find(item);
-        return it == sample.values.end() ? std::nan("") : static_cast<double>(it->second);
-    };
     const auto row = [&](const Sample& sample) {
         std::cout << pad_left(format_fixed(sample.time, 2), 8);
         for (const Item item : items) {
-            std::cout << pad_left(format_fixed(value_of(sample, item), 4), 12);
+            std::cout << pad_left(format_fixed(sample.value(item), 4), 12);
         }
         std::cout << std::endl;
     };
@@ -289,10 +265,10 @@ int run_move(Session& session, const MoveArgs& args) {
     }
     actuator->stop();
     if (have_sample) {
-        std::cout << "Final: position " << format_fixed(value_of(latest, Item::POSITION_4C), 4)
-                  << "  speed " << format_fixed(value_of(latest, Item::SPEED_45), 4) << "  torque "
-                  << format_fixed(value_of(latest, Item::TORQUE_56), 4) << "  setpoint "
-                  << format_fixed(value_of(latest, Item::SETPOINT_4B), 4) << '\n';
+        std::cout << "Final: position " << format_fixed(latest.value(Item::POSITION_4C), 4)
+                  << "  speed " << format_fixed(latest.value(Item::SPEED_45), 4) << "  torque "
+                  << format_fixed(latest.value(Item::TORQUE_56), 4) << "  setpoint "
+                  << format_fixed(latest.value(Item::SETPOINT_4B), 4) << '\n';
     }
     std::cout << "Actuator " << hex_id(id) << " stopped" << (interrupted() ? " (Ctrl-C)." : ".")
               << std::endl;
