@@ -270,11 +270,15 @@ void OXL_over_USB::process_pkt(int id, const std::vector<uint8_t>& payload, int 
     dispatch(id, payload, reply_flag);
 }
 
+bool OXL_over_USB::is_adapter_port(const PortInfo& port) {
+    return port.vid == kUsbVendorId && port.pid >= kUsbProductIdFirst &&
+           port.pid <= kUsbProductIdLast;
+}
+
 std::vector<std::string> OXL_over_USB::get_ports() {
     std::vector<std::string> names;
     for (const PortInfo& info : SerialPort::list_ports()) {
-        if (info.vid == kUsbVendorId && info.pid >= kUsbProductIdFirst &&
-            info.pid <= kUsbProductIdLast) {
+        if (is_adapter_port(info)) {
             names.push_back(info.name);
         }
     }

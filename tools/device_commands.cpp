@@ -41,12 +41,6 @@ std::string usb_id(const oxl_api::PortInfo& port) {
     return buffer;
 }
 
-bool is_adapter(const oxl_api::PortInfo& port) {
-    return port.vid == oxl_api::OXL_over_USB::kUsbVendorId &&
-           port.pid >= oxl_api::OXL_over_USB::kUsbProductIdFirst &&
-           port.pid <= oxl_api::OXL_over_USB::kUsbProductIdLast;
-}
-
 // Progress of a long scan on standard error. On a terminal one line is redrawn in place after
 // each chunk and wiped before the next, so that the scanner's "Device found" lines on standard
 // output start on a clean line; elsewhere a plain line is written at most once per second.
@@ -195,11 +189,12 @@ int run_ports() {
     } else {
         TextTable table({"PORT", "USB ID", "ADAPTER"}, {false, false, false});
         for (const auto& port : ports) {
-            table.add_row({port.name, usb_id(port), is_adapter(port) ? "yes" : ""});
+            table.add_row({port.name, usb_id(port),
+                           oxl_api::OXL_over_USB::is_adapter_port(port) ? "yes" : ""});
         }
         table.print(std::cout);
     }
-    if (std::none_of(ports.begin(), ports.end(), is_adapter)) {
+    if (std::none_of(ports.begin(), ports.end(), oxl_api::OXL_over_USB::is_adapter_port)) {
         std::cerr << "No USB-to-CAN adapter (USB id 0483:a540..a54a) is plugged in; --sim runs "
                      "the commands on a simulated bus."
                   << std::endl;

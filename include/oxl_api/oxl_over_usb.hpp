@@ -103,6 +103,8 @@ class OXL_over_USB : public OXL {
     /// Names, in listing order, of the serial ports whose USB ids are those of the adapter
     /// (vendor 0x0483, product 0xA540..0xA54A). Does not open any port.
     static std::vector<std::string> get_ports();
+    /// True when `port` carries the adapter's USB ids (the test `get_ports` applies).
+    static bool is_adapter_port(const PortInfo& port);
     /// The adapter's port name when exactly one adapter is plugged in. Otherwise an empty string,
     /// after "No serial ports found" or "Found multiple serial ports. Manually select one.
     /// Available ports: <names>" on standard error.
