@@ -1,6 +1,5 @@
 #include "oxl_api/oxl_over_sim.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -91,12 +90,7 @@ void OXL_over_Sim::process_pkt(int id, const std::vector<uint8_t>& payload, int 
 void OXL_over_Sim::polling_thread_worker() {
     std::vector<SimMessage> batch;
     while (running.load()) {
-        const std::chrono::nanoseconds next_due = sim_bus.poll();
-        std::chrono::nanoseconds wait = kIdleWait;
-        if (next_due != std::chrono::nanoseconds::max()) {
-            wait = std::clamp(next_due - sim_bus.clock_now(), std::chrono::nanoseconds(0),
-                              std::chrono::nanoseconds(kIdleWait));
-        }
+        const std::chrono::nanoseconds wait = sim_bus.poll_and_wait_time(kIdleWait);
         {
             std::unique_lock<std::mutex> lock(outbox_mutex);
             if (outbox.empty()) {

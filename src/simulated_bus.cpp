@@ -256,6 +256,14 @@ void SimulatedBus::deliver(int id, const std::vector<uint8_t>& payload) {
     emit(std::move(out));
 }
 
+std::chrono::nanoseconds SimulatedBus::poll_and_wait_time(std::chrono::nanoseconds max_wait) {
+    const std::chrono::nanoseconds next_due = poll();
+    if (next_due == std::chrono::nanoseconds::max()) {
+        return max_wait;
+    }
+    return std::clamp(next_due - clock_now(), std::chrono::nanoseconds(0), max_wait);
+}
+
 std::chrono::nanoseconds SimulatedBus::poll() {
     const auto now = clock_now();
     std::vector<SimMessage> out;

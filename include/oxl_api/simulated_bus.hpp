@@ -135,6 +135,10 @@ class SimulatedBus {
     /// the clock time at which the next frame falls due, or `std::chrono::nanoseconds::max()`
     /// when nothing streams. Never waits.
     std::chrono::nanoseconds poll();
+    /// `poll`, then how long a loop that serves the bus may wait before its next poll: until the
+    /// next frame falls due, at most `max_wait` (so that simulated time also keeps up with the
+    /// clock when nothing streams), never negative.
+    std::chrono::nanoseconds poll_and_wait_time(std::chrono::nanoseconds max_wait);
     /// The present time of the bus clock (calls the clock; takes no lock).
     std::chrono::nanoseconds clock_now() const;
     /// Ticks of simulated time elapsed since construction, as of the last time the bus was

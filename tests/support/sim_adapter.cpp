@@ -1,6 +1,5 @@
 #include "sim_adapter.hpp"
 
-#include <algorithm>
 #include <utility>
 
 namespace oxl_test {
@@ -52,12 +51,7 @@ void SimAdapter::writer_loop() {
     std::vector<oxl_api::SimMessage> batch;
     std::vector<uint8_t> bytes;
     for (;;) {
-        const auto next_due = sim_bus.poll();
-        std::chrono::nanoseconds wait = kIdleWait;
-        if (next_due != std::chrono::nanoseconds::max()) {
-            wait = std::clamp(next_due - sim_bus.clock_now(), std::chrono::nanoseconds(0),
-                              std::chrono::nanoseconds(kIdleWait));
-        }
+        const std::chrono::nanoseconds wait = sim_bus.poll_and_wait_time(kIdleWait);
         {
             std::unique_lock<std::mutex> lock(mutex);
             if (pending.empty() && !stopping) {
