@@ -127,21 +127,16 @@ bool SimulatedBus::add_actuator(int address, uint16_t model_code, uint16_t firmw
         return false;
     }
     const auto now = clock_now();
-    std::vector<SimMessage> out;
-    bool added = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const uint64_t target = present_tick(now);
-        if (devices.count(address) == 0) {
-            Device& device = devices.emplace(address, Device(address)).first->second;
-            device.model_code = model_code;
-            device.firmware_word = firmware_word;
-            device.tick = target;
-            added = true;
-        }
+    std::lock_guard<std::mutex> lock(mutex);
+    const uint64_t target = present_tick(now);
+    if (devices.count(address) != 0) {
+        return false;
     }
-    emit(std::move(out));
-    return added;
+    Device& device = devices.emplace(address, Device(address)).first->second;
+    device.model_code = model_code;
+    device.firmware_word = firmware_word;
+    device.tick = target;  // a new device starts at the present, with nothing due
+    return true;
 }
 
 bool SimulatedBus::remove_actuator(int address) {
