@@ -472,6 +472,10 @@ bool FakeAdapter::write_raw(const std::vector<uint8_t>& bytes) {
     return true;
 }
 
+void FakeAdapter::stop_draining() {
+    stop_reader();
+}
+
 void FakeAdapter::unplug() {
     stop_reader();
     std::lock_guard<std::mutex> lock(write_mutex);

@@ -109,6 +109,11 @@ class FakeAdapter {
     /// result as write_frame.
     bool write_raw(const std::vector<uint8_t>& bytes);
 
+    /// Stops reading what the host writes, as a hung adapter does: once the line's buffers are
+    /// full (some 64 KiB), the host's writes block until their time-out. Frames written from
+    /// this side still reach the host. For good: nothing restarts reading. Never call it from
+    /// the responder.
+    void stop_draining();
     /// Hangs up the line as a vanishing adapter does: the host's reads return nothing and its
     /// writes fail while its port stays open; opening the name fails until `replug`. Later writes
     /// here return false. Never call it from the responder.
