@@ -110,7 +110,7 @@ bool OXL_over_USB::connect(const std::string& port) {
         automatic = true;
     }
     {
-        std::lock_guard<std::mutex> lock(port_mutex);
+        std::lock_guard<std::mutex> lock(write_mutex);
         if (!serial_port->open(port_name, kBaudRate)) {
             std::cerr << "Couldn't connect to port " << port_name << std::endl;
             return false;
@@ -120,6 +120,7 @@ bool OXL_over_USB::connect(const std::string& port) {
     open_name = port_name;
     chosen_by_usb_ids = automatic;
     running = true;
+    writable = true;
     polling_thread = std::thread(&OXL_over_USB::polling_thread_worker, this);
     return true;
 }
@@ -130,6 +131,10 @@ void OXL_over_USB::disconnect() {
     {
         std::lock_guard<std::mutex> lock(stop_mutex);
         running = false;
+        // Refuse senders from now on: the polling thread then closes the port as soon as its
+        // receive pass and the one write in progress (if any) have ended, not after every queued
+        // sender has waited out its write on a stalled line.
+        writable = false;
     }
     stop_requested.notify_all();
     if (polling_thread.joinable()) {
@@ -142,11 +147,7 @@ void OXL_over_USB::disconnect() {
 }
 
 bool OXL_over_USB::is_connected() const {
-    if (!running) {
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(port_mutex);
-    return serial_port->is_open();
+    return running && writable;
 }
 
 bool OXL_over_USB::send_OXL(int id, const std::vector<uint8_t>& payload) {
@@ -154,8 +155,13 @@ bool OXL_over_USB::send_OXL(int id, const std::vector<uint8_t>& payload) {
         return false;
     }
     const auto id_field = static_cast<uint16_t>(build_TWX_identifier(host_id, id) & 0xFFFF);
-    std::lock_guard<std::mutex> lock(port_mutex);
-    if (!serial_port->is_open()) {
+    if (!writable) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(write_mutex);
+    // Again under the lock: the port may have started closing while this sender queued behind
+    // writers that each waited out their time-out.
+    if (!writable) {
         return false;
     }
     serial_port->write(details::encode_frame(id_field, payload));
@@ -210,7 +216,12 @@ void OXL_over_USB::polling_thread_worker() {
             }
         }
     }
-    std::lock_guard<std::mutex> lock(port_mutex);
+    close_port();
+}
+
+void OXL_over_USB::close_port() {
+    writable = false;
+    std::lock_guard<std::mutex> lock(write_mutex);
     serial_port->close();
 }
 
@@ -221,12 +232,9 @@ bool OXL_over_USB::pause_while_running(std::chrono::milliseconds pause) {
 
 bool OXL_over_USB::reconnect() {
     std::cerr << "Adapter on " << open_name << " lost; reconnecting every 0.5 s" << std::endl;
-    {
-        // Closed at once: a device that comes back while its old descriptor is still open may
-        // get another name.
-        std::lock_guard<std::mutex> lock(port_mutex);
-        serial_port->close();
-    }
+    // Closed at once: a device that comes back while its old descriptor is still open may get
+    // another name.
+    close_port();
     while (pause_while_running(kReconnectInterval)) {
         if (reopen()) {
             std::cerr << "Adapter on " << open_name << " back" << std::endl;
@@ -257,12 +265,17 @@ bool OXL_over_USB::reopen() {
         }
         name = ports.front();
     }
-    std::lock_guard<std::mutex> lock(port_mutex);
-    if (!serial_port->open_quietly(name, kBaudRate)) {
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(write_mutex);
+        if (!serial_port->open_quietly(name, kBaudRate)) {
+            return false;
+        }
+        discard_stale_input();
     }
-    discard_stale_input();
     open_name = name;
+    // Under stop_mutex, so that a disconnect that has just refused senders is not undone.
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    writable = running.load();
     return true;
 }
 

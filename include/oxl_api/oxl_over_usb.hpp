@@ -35,6 +35,10 @@ namespace oxl_api {
 /// `enter_bootloader` join the polling thread: call them from one application thread at a time,
 /// never from a message callback.
 ///
+/// A stalled line (an adapter that stops taking what the host writes) holds up only the senders:
+/// they take turns, each waiting out its 1000 ms write. `is_connected` and reception never wait
+/// for them, and `disconnect` waits for at most the one write in progress.
+///
 /// Neither copyable nor movable (the polling thread refers to the object).
 class OXL_over_USB : public OXL {
   public:
@@ -55,23 +59,28 @@ class OXL_over_USB : public OXL {
 
     /// Disconnects first, then opens `port` (empty: the stored port name; if that is empty too,
     /// the one adapter found by `get_port`) at 115200 baud, discards any input already waiting
-    /// and starts the polling thread. Blocks for the join of an old polling thread (up to about
-    /// 1.6 s plus a running callback) and for opening the port. Returns false, disconnected, when
+    /// and starts the polling thread. Blocks for `disconnect` (see there) and for opening the
+    /// port. Returns false, disconnected, when
     /// no single adapter is found or the port cannot be opened (reasons on standard error).
     bool connect(const std::string& port) override;
     /// Stops the polling thread and waits for it to end; the thread closes the port as it ends.
-    /// Blocks until the current receive pass has finished (at most about 1.6 s plus a running
-    /// callback). Does nothing when not connected.
+    /// From the start, sends are refused (false at once), including those already queued behind
+    /// other senders. Blocks until the current receive pass has finished (at most about 1.6 s
+    /// plus a running callback) and the write in progress, if any, has ended (at most 1000 ms,
+    /// on a stalled line), however many senders are queued. Does nothing when not connected.
     void disconnect() override;
     /// True while the polling thread is meant to run and the port is open (so false while an
-    /// automatic reconnection waits for the adapter to come back). Briefly takes the port lock;
-    /// does not block on the line.
+    /// automatic reconnection waits for the adapter to come back, and from the moment
+    /// `disconnect` begins). Reads two atomic flags: never waits for a sender or the line.
     bool is_connected() const override;
-    /// Frames one message and writes it with one blocking write (at most 1000 ms), holding the
-    /// port lock so that frames of concurrent senders never interleave. Returns false, printing
-    /// "Invalid OXL ID: <id>" or "Invalid payload length for address <id>" on standard error,
-    /// for an id outside 0..16382 or a payload outside 1..59 bytes, and false silently when the
-    /// port is not open. A short or failed write still returns true.
+    /// Frames one message and writes it with one blocking write (at most 1000 ms). Senders take
+    /// turns on a lock of their own, so frames of concurrent senders never interleave; on a
+    /// stalled line a sender also waits for those ahead of it (1000 ms each). Returns false,
+    /// printing "Invalid OXL ID: <id>" or "Invalid payload length for address <id>" on standard
+    /// error, for an id outside 0..16382 or a payload outside 1..59 bytes, and false silently
+    /// when the port is not open or is being closed (`disconnect`, a lost adapter), in which case
+    /// it returns at once, also after waiting for its turn. A short or failed write still returns
+    /// true. Sent from a message callback, the wait holds up reception for as long.
     bool send_OXL(int id, const std::vector<uint8_t>& payload) override;
 
     /// Switches automatic reconnection on or off; off by default. When it is on and the adapter
@@ -87,7 +96,7 @@ class OXL_over_USB : public OXL {
     bool auto_reconnect() const;
 
     /// Sends the bootloader command (payload 0xC1 to id 0, the adapter), waits 100 ms, then
-    /// disconnects. Blocks for about 100 ms plus `disconnect`.
+    /// disconnects. Blocks for the send (like any `send_OXL`), about 100 ms, and `disconnect`.
     void enter_bootloader();
 
     /// Body of the polling thread: runs receive passes while `is_connected()`, swallowing any
@@ -112,8 +121,9 @@ class OXL_over_USB : public OXL {
 
     /// Port to open. Application thread only (`connect` and the constructor).
     std::string port_name;
-    /// The adapter's port; never null. Opened, closed and written only under `port_mutex`; read
-    /// by the polling thread while it runs (and by `connect`, under the lock, before it starts).
+    /// The adapter's port; never null. Opened, closed and written only under `write_mutex`;
+    /// read without it by the polling thread while it runs (libserialport allows one reader
+    /// beside one writer), and by `connect` before it starts.
     std::unique_ptr<SerialPort> serial_port;
     /// Atomic hand-over flag: the polling thread runs while it is set; `disconnect` clears it.
     std::atomic<bool> running{false};
@@ -131,16 +141,25 @@ class OXL_over_USB : public OXL {
     /// One attempt to reopen the adapter's port quietly. Polling thread only.
     bool reopen();
     /// Flushes both buffers of the freshly opened port and reads away what is still waiting, so
-    /// that nothing from before this connection reaches the parser. Caller holds `port_mutex`.
+    /// that nothing from before this connection reaches the parser. Caller holds `write_mutex`.
     void discard_stale_input();
+    /// Refuses senders, waits for the write in progress (at most 1000 ms) and closes the port.
+    /// Polling thread only.
+    void close_port();
 
-    /// Guards the open state of `serial_port` and its write side: held while a frame is built and
-    /// written, and while the port is opened or closed, so that no sender writes on a port that
-    /// is being closed and frames never interleave.
-    mutable std::mutex port_mutex;
+    /// Serialises the writers: held while a frame is written, and while the port is opened or
+    /// closed, so that frames never interleave and no sender writes on a port being closed.
+    /// Never taken by `is_connected` or the receive path, which a stalled line must not hold up.
+    std::mutex write_mutex;
+    /// Atomic hand-over flag: set while senders may write, which implies the port is open. Set
+    /// after the port is opened (by `reopen` under `stop_mutex`, so as not to undo a
+    /// `disconnect`); cleared by `disconnect` and before every close. Senders test it before and
+    /// after taking `write_mutex`, so that a close waits for one write only, not for every
+    /// queued sender.
+    std::atomic<bool> writable{false};
     /// Wakes a polling thread that pauses (between failed reads, or between reconnection
     /// attempts) when `disconnect` clears `running`, which it does under `stop_mutex` so that the
-    /// wake-up cannot be missed.
+    /// wake-up cannot be missed. `reopen` sets `writable` under it only while `running` holds.
     std::mutex stop_mutex;
     std::condition_variable stop_requested;
     /// Atomic hand-over flag: reconnect automatically after the adapter vanished.

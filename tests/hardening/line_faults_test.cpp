@@ -1,9 +1,11 @@
 // Faults on the line, injected through the real serial stack (libserialport on a pseudo-terminal
 // published as a fake USB adapter): the adapter vanishing mid-stream, corrupt and truncated frames
-// mixed into a full-rate stream, and many senders while frames stream in.
+// mixed into a full-rate stream, many senders while frames stream in, and a line the adapter stops
+// draining.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <numeric>
 #include <random>
@@ -215,6 +217,63 @@ TEST(LineFaults, EightSendersWhileFramesStreamInNeverInterleave) {
     std::vector<uint32_t> want(kIncoming);
     std::iota(want.begin(), want.end(), 0u);
     EXPECT_EQ(sequences(inbox, kIncoming, 60s), want);
+}
+
+TEST(LineFaults, StalledLineHoldsUpNeitherIsConnectedNorReceptionNorDisconnect) {
+    OXL_REQUIRE_FAKE_ADAPTERS();
+    FakeAdapter adapter;
+    Inbox inbox;
+    OXL_over_USB usb(adapter.port_name());
+    usb.setCallback(5, inbox.callback());
+    adapter.stop_draining();
+
+    // Declared after `usb`, so the senders are joined before it goes, even on a failed assertion.
+    struct Senders {
+        std::atomic<bool> stop{false};
+        std::atomic<int> timed_out{0};  // sends that waited out (most of) the write time-out
+        std::vector<std::thread> threads;
+        ~Senders() {
+            stop = true;
+            for (std::thread& thread : threads) {
+                thread.join();
+            }
+        }
+    } senders;
+    for (int t = 0; t < 4; ++t) {
+        senders.threads.emplace_back([&usb, &senders, t] {
+            const Bytes payload(59, static_cast<uint8_t>(t));
+            bool sent = true;
+            while (sent && !senders.stop) {
+                const auto start = std::chrono::steady_clock::now();
+                sent = usb.send_OXL(0x100 + t, payload);
+                if (std::chrono::steady_clock::now() - start > 500ms) {
+                    ++senders.timed_out;
+                }
+            }
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return senders.timed_out > 0; })) << "the line never filled up";
+
+    const auto ms_since = [](std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    // Deadlines far above what the transport needs (microseconds and milliseconds), far below
+    // the seconds that writers queued on one lock would cost.
+    for (std::size_t round = 1; round <= 3; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(usb.is_connected());
+        EXPECT_LT(ms_since(start), 200) << "round " << round;
+        ASSERT_TRUE(adapter.write_frame(5, {static_cast<uint8_t>(round)}));
+        EXPECT_EQ(inbox.wait_for(round, 1s).size(), round) << "frame not dispatched in time";
+    }
+    // The polling thread's receive pass (at most 1.6 s) and the one write in progress (at most
+    // 1 s); the other senders are refused instead of each waiting out a write.
+    const auto stop_start = std::chrono::steady_clock::now();
+    usb.disconnect();
+    EXPECT_LT(ms_since(stop_start), 3500);
+    EXPECT_FALSE(usb.is_connected());
 }
 
 }  // namespace
