@@ -182,6 +182,9 @@ void check_leftovers(const CLI::App& app) {
 int guarded(const std::function<int()>& action, const std::string& context) {
     try {
         return action();
+    } catch (const OutputFailed& e) {
+        std::cerr << "oxl: error: " << context << e.what() << std::endl;
+        return kExitOutput;
     } catch (const UsageError& e) {
         std::cerr << "oxl: error: " << context << e.what() << std::endl;
         return kExitUsage;
@@ -234,7 +237,9 @@ int run_batch(Session& session, const std::string& file) {
                 if (!action) {
                     throw UsageError("no command");
                 }
-                return action(session);
+                const int status = action(session);
+                throw_if_output_failed();
+                return status;
             },
             context);
         if (status != kExitOk) {
@@ -266,7 +271,7 @@ int run_command_line(int argc, char** argv) {
     app.footer(
         "Ids are written in hex (0x20) or decimal (32); names of items and parameters are\n"
         "case-insensitive (`oxl names`). Exit status: 0 ok, 1 a device did not answer,\n"
-        "2 bad input, 130 interrupted.\n\n"
+        "2 bad input, 3 standard output closed, 130 interrupted.\n\n"
         "Examples:\n"
         "  oxl --sim scan\n"
         "  oxl --sim info 0x20\n"
@@ -309,7 +314,9 @@ int run_command_line(int argc, char** argv) {
                 std::cout << app.help();
                 throw UsageError("a command is required");
             }
-            return action(session);
+            const int status = action(session);
+            throw_if_output_failed();
+            return status;
         },
         "");
 }

@@ -200,6 +200,7 @@ int run_demo(Session& session, const DemoArgs& args) {
                 if (interrupted()) {
                     return false;
                 }
+                throw_if_output_failed();
                 for (const Sample& sample : stream.take(deadline)) {
                     rec.add(sample);
                 }

@@ -10,6 +10,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitDevice = 1;
 /// Bad input: unknown command or name, id out of range, malformed value.
 constexpr int kExitUsage = 2;
+/// A write to standard output failed (its reader went away); what was started was stopped.
+constexpr int kExitOutput = 3;
 /// Interrupted by Ctrl-C (128 + SIGINT) in a command for which Ctrl-C is not the normal end.
 constexpr int kExitInterrupted = 130;
 
@@ -21,6 +23,12 @@ struct UsageError : std::runtime_error {
 /// A device or the adapter failed to answer. `main` prints "oxl: error: <what>" and exits with
 /// `kExitDevice`.
 struct DeviceError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+/// A write to standard output failed. `main` prints "oxl: error: <what>" and exits with
+/// `kExitOutput`.
+struct OutputFailed : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <iostream>
 #include <thread>
+
+#include "errors.hpp"
 
 namespace oxl_tool {
 namespace {
@@ -28,10 +31,19 @@ void install_interrupt_handler() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
 }
 
 bool interrupted() {
     return g_interrupted.load();
+}
+
+void throw_if_output_failed() {
+    // A failed write leaves the stream bad; the flush brings out one still held in the buffer.
+    if (!std::cout.flush()) {
+        throw OutputFailed("cannot write to standard output; stopped");
+    }
 }
 
 bool sleep_unless_interrupted(std::chrono::steady_clock::duration duration) {

@@ -137,6 +137,7 @@ int run_monitor(Session& session, const MonitorArgs& args) {
             if (rows && !samples.empty()) {
                 std::cout.flush();
             }
+            throw_if_output_failed();
             const auto errors = stream.take_errors();
             if (!errors.empty() && drawn) {
                 // Keep the error lines off the line that is being redrawn.
@@ -256,6 +257,7 @@ int run_move(Session& session, const MoveArgs& args) {
                     row_period * (1 + static_cast<int>((latest.time - next_row) / row_period));
             }
         }
+        throw_if_output_failed();
         if (report_errors(stream.take_errors(), id)) {
             throw DeviceError("actuator " + hex_id(id) + " reported a serious error; stopped");
         }

@@ -54,12 +54,17 @@ struct Run {
 };
 
 // Runs the tool with `args` in `cwd`, `input` on its standard input; with `interrupt_when`, sends
-// it SIGINT once its standard output contains that text.
+// it SIGINT once its standard output contains that text; with `read_lines` >= 0, its standard
+// output is a pipe whose reader goes away after that many lines (like `| head -n 2`).
 Run oxl(const Lines& args, const std::string& input = "", const std::string& interrupt_when = "",
-        const std::string& cwd = ".") {
+        const std::string& cwd = ".", int read_lines = -1) {
     const TempDir io;
     const std::string in = io.path + "/in", out = io.path + "/out", err = io.path + "/err";
     std::ofstream(in) << input;
+    int pipe_fds[2] = {-1, -1};
+    if (read_lines >= 0 && pipe(pipe_fds) != 0) {
+        return {-1, "", "no pipe"};
+    }
     std::vector<char*> argv{const_cast<char*>(OXL_TOOL_PATH)};
     for (const auto& arg : args) {
         argv.push_back(const_cast<char*>(arg.c_str()));
@@ -67,11 +72,14 @@ Run oxl(const Lines& args, const std::string& input = "", const std::string& int
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {  // streams to files, so that the tool never blocks on a full pipe
-        const int fds[] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT, 0600),
-                           open(err.c_str(), O_WRONLY | O_CREAT, 0600)};
+        const int fds[] = {
+            open(in.c_str(), O_RDONLY),
+            read_lines >= 0 ? pipe_fds[1] : open(out.c_str(), O_WRONLY | O_CREAT, 0600),
+            open(err.c_str(), O_WRONLY | O_CREAT, 0600)};
         for (int fd = 0; fd < 3; ++fd) {
             dup2(fds[fd], fd);
         }
+        close(pipe_fds[0]);  // else the tool itself would keep the pipe's reading end open
         if (chdir(cwd.c_str()) == 0) {
             execv(OXL_TOOL_PATH, argv.data());
         }
@@ -81,7 +89,18 @@ Run oxl(const Lines& args, const std::string& input = "", const std::string& int
     bool interrupted = interrupt_when.empty();
     int status = 0;
     pid_t done = 0;
+    std::string piped;
+    close(pipe_fds[1]);
+    fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
     while (pid > 0 && (done = waitpid(pid, &status, WNOHANG)) == 0) {
+        char buffer[4096];
+        for (ssize_t n; pipe_fds[0] >= 0 && (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+            piped.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (pipe_fds[0] >= 0 && std::count(piped.begin(), piped.end(), '\n') >= read_lines) {
+            close(pipe_fds[0]);
+            pipe_fds[0] = -1;
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);  // a hang fails the test (status 137) instead of stalling the suite
         } else if (!interrupted && read_file(out).find(interrupt_when) != npos) {
@@ -89,11 +108,12 @@ Run oxl(const Lines& args, const std::string& input = "", const std::string& int
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    close(pipe_fds[0]);
     if (done != pid) {
         return {-1, "", "the tool could not be run"};
     }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out),
-            read_file(err)};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            read_lines >= 0 ? piped : read_file(out), read_file(err)};
 }
 
 Lines lines_of(const std::string& text, char separator = '\n') {
@@ -422,6 +442,19 @@ TEST(OxlTool, MoveConvergesInEachModeAndLeavesTheActuatorStopped) {
     const auto interrupted = oxl({"--sim", "move", "0x20", "--torque", "1"}, "", "POSITION");
     EXPECT_EQ(interrupted.status, 0) << interrupted.err;
     EXPECT_NE(interrupted.out.find("Actuator 0x20 stopped (Ctrl-C)."), npos) << interrupted.out;
+}
+
+TEST(OxlTool, AClosedOutputPipeEndsACommandLikeCtrlCButWithStatusThree) {
+    const TempDir dir;
+    for (const Lines& args :
+         {Lines{"--sim", "move", "0x20", "--speed", "1"}, Lines{"--sim", "monitor", "0x20"},
+          Lines{"demo", "--output", dir.path + "/plot.svg"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const auto r = oxl(args, "", "", ".", 2);  // `oxl ... | head -n 2`
+        EXPECT_EQ(r.status, 3) << "141: killed by SIGPIPE before anything was stopped";
+        EXPECT_GE(lines_of(r.out).size(), 2u) << r.out;
+        EXPECT_EQ(r.err, "oxl: error: cannot write to standard output; stopped\n");
+    }
 }
 
 TEST(OxlTool, DemoWritesAWellFormedSvgWithTheFourSeries) {
