@@ -235,10 +235,21 @@ void OrvexActuatorVirtual::advance(int steps) {
     update_feedback_snapshot();
     if (feedback_callback && feedback_period_steps > 0 &&
         step_count - last_feedback_step >= static_cast<uint64_t>(feedback_period_steps)) {
-        // Call through a copy: the callback may replace or clear itself via
-        // set_feedback_callback, which must not destroy the function that is running.
-        FeedbackCallback callback = feedback_callback;
-        callback(address, feedback);
+        // The stored callable runs in place, so that its state carries over. It is moved out of
+        // its slot for the call: set_feedback_callback inside it must not destroy the function
+        // that is running. It goes back afterwards, also when it throws, unless it was replaced.
+        struct PutBack {
+            OrvexActuatorVirtual& self;
+            const uint64_t sets_before;
+            FeedbackCallback running;
+            ~PutBack() {
+                if (self.feedback_callback_sets == sets_before && !self.feedback_callback) {
+                    self.feedback_callback.swap(running);
+                }
+            }
+        } call{*this, feedback_callback_sets, {}};
+        call.running.swap(feedback_callback);
+        call.running(address, feedback);
         last_feedback_step = step_count;
     }
 }
@@ -401,6 +412,7 @@ void OrvexActuatorVirtual::set_feedback_rate(Rates rate) {
 
 void OrvexActuatorVirtual::set_feedback_callback(FeedbackCallback callback) {
     feedback_callback = std::move(callback);
+    ++feedback_callback_sets;
 }
 
 void OrvexActuatorVirtual::set_error_callback(ErrorCallback callback) {

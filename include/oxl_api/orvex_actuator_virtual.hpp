@@ -180,7 +180,10 @@ class OrvexActuatorVirtual {
     /// `set_feedback_rate(int)` with the enumerator's value in hertz.
     void set_feedback_rate(Rates rate);
     /// Replaces the feedback callback; an empty function turns it off. The callback runs inside
-    /// `step`, on the thread calling `step`, with `address` and a copy of the snapshot.
+    /// `step`, on the thread calling `step`, with `address` and a copy of the snapshot. The
+    /// stored callable itself is called, so its state carries over from call to call; while it
+    /// runs it is out of `feedback_callback`, and it may replace or clear itself through this
+    /// method (it is put back after the call, even when it throws, unless it was replaced).
     void set_feedback_callback(FeedbackCallback callback);
     /// Stores the error callback; the simulated actuator never calls it.
     void set_error_callback(ErrorCallback callback);
@@ -325,6 +328,10 @@ class OrvexActuatorVirtual {
     void run_substeps(uint64_t n);
     // Value of one feedback item from the current state.
     float item_value(OXL_Items item) const;
+
+    // Counts the calls of set_feedback_callback, so that `advance` can tell whether the callback
+    // it is running replaced (or cleared) itself.
+    uint64_t feedback_callback_sets = 0;
 };
 
 }  // namespace oxl_api

@@ -193,29 +193,44 @@ TEST(VirtualStep, FeedbackCallbackCadence) {
     EXPECT_EQ(calls.size(), 6u);
 }
 
-TEST(VirtualStep, ThrowingOrSelfReplacingCallback) {
+TEST(VirtualStep, StatefulThrowingOrSelfReplacingCallback) {
     OrvexActuatorVirtual a(0x10);
     a.start();
     a.change_setpoint(1.0f);
     a.set_feedback_rate(10000);  // every sub-step
-    a.set_feedback_callback([](int, Feedback) { throw std::runtime_error("boom"); });
-    EXPECT_THROW(a.step(std::nullopt, 5), std::runtime_error);
+    // The stored callable itself is called, so its state carries over from call to call, and
+    // it stays installed after it threw.
+    std::vector<int> counts;
+    a.set_feedback_callback([&counts, n = 0](int, Feedback) mutable {
+        counts.push_back(++n);
+        if (n == 2) {
+            throw std::runtime_error("boom");
+        }
+    });
+    a.step();
+    EXPECT_THROW(a.step(std::nullopt, 4), std::runtime_error);
     EXPECT_EQ(a.step_count, 5u);
-    EXPECT_EQ(a.last_feedback_step, 0u);
+    EXPECT_EQ(a.last_feedback_step, 1u);
     EXPECT_EQ(a.feedback.at(Item::POSITION_4C), a.position);  // rebuilt before the callback
     EXPECT_NE(a.position, 0.0f);
+    a.step();
+    EXPECT_EQ(counts, (std::vector<int>{1, 2, 3}));
 
-    // A callback may clear itself; its own captures stay valid until it returns.
+    // A callback may replace or clear itself; its own captures stay valid until it returns.
     const std::vector<int> captured(64, 7);
     int seen = 0;
     a.set_feedback_callback([&a, &seen, captured](int, Feedback) {
-        a.set_feedback_callback(nullptr);
+        a.set_feedback_callback([&a, &seen](int, Feedback) {
+            a.set_feedback_callback(nullptr);
+            seen += 100;
+        });
         seen += captured.back();
     });
     a.step();
     a.step();
-    EXPECT_EQ(seen, 7);
-    EXPECT_EQ(a.last_feedback_step, 6u);
+    a.step();
+    EXPECT_EQ(seen, 107);
+    EXPECT_EQ(a.last_feedback_step, 8u);
 }
 
 TEST(VirtualStep, SnapshotItemValues) {
