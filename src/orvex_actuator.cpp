@@ -175,7 +175,10 @@ int OrvexActuator::current_address() const {
 
 void OrvexActuator::disconnect() {
     stop();
-    oxl.removeCallback(address);
+    // Not under the command lock: the removal waits for a running message callback, which may
+    // itself be sending a command.
+    oxl.removeCallback(current_address());
+    std::lock_guard<std::mutex> lock(command_mutex);
     connected = false;
 }
 
@@ -199,8 +202,10 @@ bool OrvexActuator::send_ping(float timeout_s) {
 }
 
 bool OrvexActuator::connect(float timeout_s) {
-    connected = send_ping(timeout_s);
-    return connected;
+    const bool answered = send_ping(timeout_s);
+    std::lock_guard<std::mutex> lock(command_mutex);
+    connected = answered;
+    return answered;
 }
 
 // ---- commands ----
@@ -214,6 +219,11 @@ void OrvexActuator::stop() {
 }
 
 void OrvexActuator::change_mode(Mode m) {
+    std::lock_guard<std::mutex> lock(command_mutex);
+    record_and_send_mode(m);
+}
+
+void OrvexActuator::record_and_send_mode(Mode m) {
     mode = m;
     send_oxl_common({kCmdMode, static_cast<uint8_t>(m)});
 }
@@ -233,14 +243,17 @@ void OrvexActuator::change_setpoint(float a, float b, float c) {
 }
 
 void OrvexActuator::send_mode_then(Mode m, uint8_t command, std::initializer_list<float> values) {
-    if (mode != m) {
-        change_mode(m);
-    }
     std::vector<uint8_t> payload;
     payload.reserve(1 + 4 * values.size());
     payload.push_back(command);
     for (float v : values) {
         append_float(payload, v);
+    }
+    // The mode check, the mode message and the setpoint go together: a setpoint of another kind
+    // from another thread can neither slip in between nor leave the cache unlike the device.
+    std::lock_guard<std::mutex> lock(command_mutex);
+    if (mode != m) {
+        record_and_send_mode(m);
     }
     send_oxl_common(payload);
 }
@@ -654,11 +667,14 @@ void OrvexActuator::parse_parameters(const std::vector<uint8_t>& payload, int of
 }
 
 void OrvexActuator::restore_factory_parameters(float wait_s) {
-    stop();
-    setFeedbackRate(Rates::RATE_0HZ);
-    send_oxl_common({kCmdClearConfig});
-    can_high_speed = false;
-    mode = Mode::SPEED;
+    {
+        std::lock_guard<std::mutex> lock(command_mutex);
+        stop();
+        setFeedbackRate(Rates::RATE_0HZ);
+        send_oxl_common({kCmdClearConfig});
+        can_high_speed = false;
+        mode = Mode::SPEED;
+    }
     {
         FeedbackMap old_requested;
         ParameterMap old_parameters;
@@ -689,6 +705,7 @@ void OrvexActuator::set_speed_performance(SpeedPerformance performance) {
 // ---- device configuration ----
 
 void OrvexActuator::changeAddress(int new_address) {
+    std::lock_guard<std::mutex> command_lock(command_mutex);
     if (new_address == address) {
         print_line(std::cerr, "New address is the same as current: " + std::to_string(address));
         return;
@@ -704,6 +721,7 @@ void OrvexActuator::changeAddress(int new_address) {
 }
 
 void OrvexActuator::set_can_high_speed(bool enabled) {
+    std::lock_guard<std::mutex> lock(command_mutex);
     can_high_speed = enabled;
     set_parameters({{OXL_Parameters::CAN_HIGH_SPEED, enabled ? 1.0f : 0.0f}});
 }

@@ -34,11 +34,17 @@ inline bool is_serious_error(int bit) {
 /// by `can_callback`, which the constructor registers with the transport for `address`; it and
 /// every feedback and error callback run on the transport's receive thread, one at a time.
 ///
-/// Thread safety: the command methods may be called from any application thread; the decoded
-/// state (`feedback`, `requested_items`, the parameter cache, the callback slots) is guarded by
-/// one per-object lock that is never held while application code runs. Callbacks may send
-/// commands, but must not destroy the object or call `disconnect`, `scan` or any other operation
-/// that registers or removes message callbacks on the same transport.
+/// Thread safety: the methods may be called from several application threads at once, the
+/// destructor and the scanner's `scan` excepted; two blocking reads (`getItemsBlocking`,
+/// `get_parameters`) that overlap may each take the other's answer for its own. The decoded state
+/// (`feedback`, `requested_items`, the parameter cache, the callback slots) is guarded by one
+/// per-object lock that is never held while application code runs. A second per-object lock, the
+/// command lock, guards the cached settings (`mode`, `can_high_speed`, `connected`) and is held
+/// while a command reads or changes them and sends: a setpoint that switches the mode sends the
+/// mode and the setpoint back to back. It is never held while waiting for a reply or running
+/// application code. The public settings may be read while no other thread is sending commands to
+/// the object. Callbacks may send commands, but must not destroy the object or call `disconnect`,
+/// `scan` or any other operation that registers or removes message callbacks on the same transport.
 ///
 /// The transport must outlive the object. The object is neither copyable nor movable.
 class OrvexActuator {
@@ -246,8 +252,8 @@ class OrvexActuator {
     OXL& oxl;
 
   public:
-    /// OXL id every command goes to. Written by `changeAddress` under the state lock, which the
-    /// receive thread takes to read it.
+    /// OXL id every command goes to. Written by `changeAddress` under the command lock and the
+    /// state lock, which the receive thread takes to read it.
     int address;
     /// Model name from the last identity report. Written on the receive thread under the state
     /// lock; stable once `send_ping` has returned true and no further report is expected.
@@ -255,11 +261,12 @@ class OrvexActuator {
     /// Firmware version text from the last identity report ("x.x.x" before the first). Same
     /// rules as `model`.
     std::string firmware = "x.x.x";
-    /// Result of the last `connect`. Application thread only.
+    /// Result of the last `connect`. Written under the command lock.
     bool connected = false;
-    /// Last value given to `set_can_high_speed`. Application thread only.
+    /// Last value given to `set_can_high_speed`. Written under the command lock.
     bool can_high_speed = false;
-    /// Cached control mode. Application thread only.
+    /// Cached control mode: a setpoint sends a mode change first only when it differs. Read and
+    /// written by the commands under the command lock.
     Mode mode = Mode::SPEED;
     /// Atomic hand-over flag: set by the receive thread when an identity report arrives.
     std::atomic<bool> ping_answered{false};
@@ -291,11 +298,17 @@ class OrvexActuator {
     FeedbackSlot feedback_callback;
     /// Guarded by `state_mutex`; null when switched off.
     ErrorSlot error_callback;
+    /// The command lock: guards `mode`, `can_high_speed` and `connected`, and serialises the
+    /// commands that read or change them together with what they send. Taken before
+    /// `state_mutex` when both are needed; never held while waiting for a reply.
+    std::mutex command_mutex;
     /// Shared with every message callback this object registered; cleared (atomic hand-over
     /// flag) when destruction starts so that a callback left under another id does nothing.
     std::shared_ptr<std::atomic<bool>> alive;
 
     int current_address() const;
+    // Records `m` in `mode` and sends it; `command_mutex` held.
+    void record_and_send_mode(Mode m);
     void send_mode_then(Mode m, uint8_t command, std::initializer_list<float> values);
 };
 

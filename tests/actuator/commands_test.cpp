@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
+#include <thread>
 
 #include "actuator_test_util.hpp"
 
@@ -112,6 +114,43 @@ TEST(Commands, PayloadsMessagesAndWaitsOfEveryCommand) {
         }
         EXPECT_EQ(sent_hex(bus), Strings{"02"}) << "the destructor stops once";
     }
+}
+
+TEST(Commands, SetpointsOfSeveralKindsFromSeveralThreadsEachFollowTheirOwnMode) {
+    LoopbackOXL bus;
+    OrvexActuator act(bus, 0x20);
+    const std::vector<std::pair<std::function<void()>, Mode>> kinds = {
+        {[&act] { act.change_torque_setpoint(1.0f); }, Mode::TORQUE},
+        {[&act] { act.change_speed_setpoint(1.0f); }, Mode::SPEED},
+        {[&act] { act.change_position_setpoint(1.0f); }, Mode::POSITION},
+    };
+    std::vector<std::thread> threads;
+    for (const auto& kind : kinds) {
+        threads.emplace_back([&kind] {
+            for (int i = 0; i < 300; ++i) {
+                kind.first();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    // Replayed in sending order, every setpoint reaches the device in its own mode, and the
+    // cached mode is the last one sent.
+    const std::map<uint8_t, Mode> mode_of = {
+        {0x11, Mode::TORQUE}, {0x12, Mode::SPEED}, {0x13, Mode::POSITION}};
+    auto device_mode = Mode::SPEED;
+    std::size_t setpoints = 0;
+    for (const auto& m : bus.sent()) {
+        if (m.payload[0] == 0x03) {
+            device_mode = static_cast<Mode>(m.payload[1]);
+        } else {
+            ASSERT_EQ(mode_of.at(m.payload[0]), device_mode) << "message " << setpoints;
+            ++setpoints;
+        }
+    }
+    EXPECT_EQ(setpoints, 900u);
+    EXPECT_EQ(act.mode, device_mode);
 }
 
 TEST(Commands, ParameterWritesAreSplitIntoMessagesOfNineEntries) {
