@@ -522,9 +522,10 @@ void OrvexActuator::set_low_freq_feedback_rate(Rates /*rate*/) {}
 
 void OrvexActuator::parse_errors(uint32_t error_bits) {
     const auto& table = error_table();
-    // Inserted from the highest bit down into enough buckets for every bit number, so that the
-    // map iterates in ascending bit order (each node lands in a bucket of its own and goes to the
-    // front of the list); a copy keeps that order.
+    // Inserted from the highest bit down into enough buckets for every bit number, so that with
+    // libstdc++ the map iterates in ascending bit order (each node lands in a bucket of its own
+    // and goes to the front of the list; a copy keeps that order). The standard promises no
+    // order, so whatever prints the errors sorts the bits itself.
     ErrorMap errors;
     errors.reserve(32);
     for (auto it = table.rbegin(); it != table.rend(); ++it) {

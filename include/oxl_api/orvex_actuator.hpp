@@ -192,7 +192,8 @@ class OrvexActuator {
     // ---- errors and identity ----
 
     /// Decodes an error bit field and, if any described bit is set, calls the error callback
-    /// with `address` and the decoded errors (iterated in ascending bit order).
+    /// with `address` and the decoded errors. The map is built to iterate in ascending bit order
+    /// with libstdc++, but a hash map promises no order: sort the bits where the order matters.
     void parse_errors(uint32_t error_bits);
     /// Replaces the error callback; an empty callable switches error reporting off, default
     /// printing and stopping included. It runs on the receive thread.

@@ -107,6 +107,19 @@ TEST_F(Decoding, ErrorsArePrintedAndStopOrGoToTheUserCallbackInBitOrder) {
                   "Actuator 0x10 Error code: 31 - External encoder error\n" + stopping);
     EXPECT_EQ(sent_hex(bus), Strings(4, "02"));
 
+    // The printed order comes from sorting the bits, not from how the map iterates.
+    OrvexActuator::ErrorMap unordered;
+    unordered.reserve(32);
+    for (const int bit : {0, 5, 12}) {
+        unordered.emplace(bit, "text " + std::to_string(bit));
+    }
+    ASSERT_NE(unordered.begin()->first, 0) << "the case needs a map that does not start at bit 0";
+    testing::internal::CaptureStderr();
+    act.default_error_callback(0x10, unordered);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Actuator 0x10 Error code: 0 - text 0\nActuator 0x10 Error code: 5 - text 5\n"
+              "Actuator 0x10 Error code: 12 - text 12\n");
+
     // A user callback replaces printing and stopping; an empty one switches reporting off.
     bus.clear_sent();
     std::vector<std::vector<std::pair<int, std::string>>> errors;
