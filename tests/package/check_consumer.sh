@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs a small program against an installed oxl_api, once through
-# find_package(oxl_api) and once through pkg-config. Argument: the install prefix.
+# find_package(oxl_api) and twice through pkg-config (C++17 and C++20). Argument: the install
+# prefix.
 set -euo pipefail
 prefix="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -12,8 +13,15 @@ cmake --build "$work/cmake" >/dev/null
 LD_LIBRARY_PATH="$prefix/lib:$prefix/lib/x86_64-linux-gnu" "$work/cmake/consumer"
 
 libdir="$(dirname "$(find "$prefix" -name oxl_api.pc | head -n1)")"
-export PKG_CONFIG_PATH="$libdir"
-g++ -std=c++17 "$here/consumer/main.cpp" -o "$work/pc_consumer" $(pkg-config --cflags --libs oxl_api)
-LD_LIBRARY_PATH="$libdir/.." "$work/pc_consumer"
+# pkg-config sees this package alone: no public header needs libserialport's development files,
+# and the consumer's own -std must hold (main.cpp checks __cplusplus against the expected value).
+export PKG_CONFIG_PATH="$libdir" PKG_CONFIG_LIBDIR="$libdir"
+flags="$(pkg-config --cflags --libs oxl_api)"
+pkg-config --static --libs oxl_api | grep -q -- '-lserialport'
+for std in 17:201703L 20:202002L; do
+    g++ -std=c++"${std%%:*}" -DOXL_CONSUMER_CPLUSPLUS="${std#*:}" "$here/consumer/main.cpp" \
+        -o "$work/pc_consumer" $flags
+    LD_LIBRARY_PATH="$libdir/.." "$work/pc_consumer"
+done
 readelf -d "$(find "$prefix" -name 'liboxl_api.so.0.*' | head -n1)" | grep -q 'SONAME.*liboxl_api.so.0\]'
 echo "consumer builds against the installed package: ok"

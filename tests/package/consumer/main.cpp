@@ -8,6 +8,10 @@
 
 #include <iostream>
 
+#if defined(OXL_CONSUMER_CPLUSPLUS) && __cplusplus != OXL_CONSUMER_CPLUSPLUS
+#error "the package's compile flags changed the consumer's language standard"
+#endif
+
 int main() {
     oxl_api::OXL_over_USB transport("", false);
     oxl_api::OrvexActuatorVirtual sim(0x20);
