@@ -39,7 +39,7 @@ TEST_F(Decoding, FramesReachTheCallbackAndAccumulateInFeedback) {
           {Item::ITEM_42, 4294967296.0f},
           {Item::ITEM_60, 2147483648.0f},
           {Item::TORQUE_49, -1.0f}}},
-        {"73 0000803f 49 00", {{Item::POSITION_73, 1.0f}}},           // truncated entry: list end
+        {"73 0000803f 49 000000", {{Item::POSITION_73, 1.0f}}},       // 3 value bytes: list end
         {"71 0000c841 00 4e ffff", {{Item::TEMPERATURE_71, 25.0f}}},  // 0x00 ends the list
         {"45", {}},
         {"80 0200 42", {}},  // an identity report too short to read
@@ -94,6 +94,7 @@ TEST_F(Decoding, ErrorsArePrintedAndStopOrGoToTheUserCallbackInBitOrder) {
     testing::internal::CaptureStderr();
     deliver("82 01000000");
     deliver("82 02000000");  // bit 1 has no description: nothing at all
+    deliver("82 000001");    // cut short: not read
     deliver("82 00000100");
     act.parse_errors(0xE0000001u);
     const std::string stopping = "Actuator 0x10 Stopping (override error_callback to change)\n";
