@@ -188,7 +188,10 @@ TEST(Scanner, SilentOrWrongDeviceAtIdZeroMakesEveryScanFail) {
     EXPECT_TRUE(bus.sent().empty());
 }
 
-TEST(Threads, FeedbackCallbackReplacedWhileFramesStream) {
+// Frames stream to 0x20, whose feedback callback the test thread keeps replacing, and to 0x21 to
+// 0x24, where four threads keep making and destroying clients: every registry change meets a
+// dispatch in flight, so an unlocked one cannot escape ThreadSanitizer.
+TEST(Threads, CallbacksReplacedAndRegistrationsChangedWhileFramesStream) {
     std::atomic<int> calls{0}, frames{0};
     std::atomic<bool> stop{false};
     LoopbackOXL bus;
@@ -202,11 +205,20 @@ TEST(Threads, FeedbackCallbackReplacedWhileFramesStream) {
     std::thread receiver([&] {
         while (!stop) {
             send_frame(++frames);
+            bus.deliver(0x21 + frames % 4, frame);
         }
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (frames < 10 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
+    }
+    std::vector<std::thread> churn;
+    for (int id = 0x21; id <= 0x24; ++id) {
+        churn.emplace_back([&bus, id] {
+            for (int i = 0; i < 500; ++i) {
+                OrvexActuator client(bus, id);
+            }
+        });
     }
     for (int i = 0; i < 300; ++i) {
         act.set_feedback_callback([&calls](int, FeedbackMap) { calls++; });
@@ -214,8 +226,12 @@ TEST(Threads, FeedbackCallbackReplacedWhileFramesStream) {
         act.set_feedback_callback([&calls](int, FeedbackMap m) { calls += m.size() == 2; });
         (void)act.get_feedback();
     }
+    for (std::thread& thread : churn) {
+        thread.join();
+    }
     stop = true;
     receiver.join();
+    EXPECT_EQ(bus.registered_ids(), std::vector<int>{0x20});
     EXPECT_LE(calls.load(), frames.load()) << "at most one callback per frame";
     const int before = calls;
     send_frame(frames + 1);

@@ -113,6 +113,7 @@ TEST(Commands, PayloadsMessagesAndWaitsOfEveryCommand) {
             bus.clear_sent();
         }
         EXPECT_EQ(sent_hex(bus), Strings{"02"}) << "the destructor stops once";
+        EXPECT_TRUE(bus.registered_ids().empty()) << "and leaves no registration";
     }
 }
 
