@@ -124,17 +124,27 @@ TEST_F(SimBus, PingsAndAddressWritesAnswerFromTheDevicesOwnAddress) {
 
 TEST_F(SimBus, StreamsSelectedItemsOnTheirPeriodReportsErrorsAndStops) {
     ASSERT_TRUE(bus.add_actuator(0x20));
+    advance(std::chrono::microseconds(1500));          // streaming starts at tick 15
     stream(0x20, {0x72, 0x4E, 0x90, 0x72, 0x4A}, 10);  // every 10 ticks = 1 kHz
     // Duplicates and the non-item 0x4E are left out; order is kept.
     ASSERT_EQ(bus.device_info(0x20)->stream_items, (std::vector<uint8_t>{0x72, 0x90, 0x4A}));
-    advance(milliseconds(100));
     // 25.0 winding temperature as float bits, ERRORS 0 as u32, ITEM_4A 0 as i32; not replies.
-    EXPECT_EQ(take(), Texts(100, "20/0/720000c84190000000004a00000000"));
+    const std::string frame = "20/0/720000c84190000000004a00000000";
+    // The first frame falls on the next multiple of the period (tick 20), then one per period.
+    advance(std::chrono::microseconds(400));
+    EXPECT_EQ(take(), Texts{});
+    advance(std::chrono::microseconds(100));
+    EXPECT_EQ(take(), Texts{frame});
+    advance(milliseconds(99));
+    EXPECT_EQ(take(), Texts(99, frame));
 
-    // A raised error is reported at once and then shows in ERRORS, bit for bit.
-    ASSERT_TRUE(bus.raise_errors(0x20, 0x80010001u));
+    // Raised errors are reported at once and then show in ERRORS, bit for bit; a second raise
+    // adds its bits to those of the first.
+    ASSERT_TRUE(bus.raise_errors(0x20, 0x80000001u));
+    ASSERT_TRUE(bus.raise_errors(0x20, 0x00010000u));
     advance(milliseconds(1));
-    EXPECT_EQ(take(), (Texts{"20/0/8201000180", "20/0/720000c84190010001804a00000000"}));
+    EXPECT_EQ(take(),
+              (Texts{"20/0/8201000080", "20/0/8200000100", "20/0/720000c84190010001804a00000000"}));
 
     bus.deliver(0x20, msg(0x06, 0, 0, 0, 0));
     advance(milliseconds(50));
@@ -190,12 +200,17 @@ TEST_F(SimBus, ItemRequestsAndParameterReadsAnswerInTheClientEncodings) {
     bus.deliver(0x20, {0x0C, 0x80, 0x82, 0x83, 0x84});
     EXPECT_EQ(take(), Texts{"20/1/83800000000082ffffffff83000000008404000000"});
 
-    // Twelve codes need two reports.
+    // Twelve parameter codes need two reports. Twelve item codes are answered in one message
+    // (the client's wait ends at the first): the first 11, the most one message holds.
     bus.deliver(0x20, {0x0C, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    bus.deliver(0x20,
+                {0x0F, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C});
     const auto out = take_raw();
-    ASSERT_EQ(out.size(), 2u);
+    ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0].payload.size(), 56u);
     EXPECT_EQ(out[1].payload.size(), 6u);
+    ASSERT_EQ(out[2].payload.size(), 55u);
+    EXPECT_EQ(out[2].payload[50], 0x4B);
 }
 
 TEST_F(SimBus, BootloaderSilencesUntilResetAndFactoryRestoreResetsConfiguration) {
