@@ -27,6 +27,17 @@ constexpr int kMinAddress = 0x10;
 constexpr int kMaxAddress = 0x3FFE;
 constexpr float kScanWaitS = 0.05f;
 constexpr float kAdapterCheckTimeoutS = 1.0f;
+constexpr int kMaxOxlId = 0x3FFE;
+// Spacing of the pings of a discovery. A ping is a 6-byte frame, 60 bit times at 115200 baud
+// (8N1), so the adapter's line carries at most 1,920 a second; 625 us (1,600 a second) stays 17 %
+// under that. The pseudo-terminal serial stack of the tests takes them far faster (tens of
+// thousands a second, see BENCHMARKS.md), so the line is the limit.
+constexpr auto kDiscoveryPingInterval = std::chrono::microseconds(625);
+// Pings that may leave back to back to catch up after the sender was held up (at most 24 bytes
+// ahead of the line's pace), so that a late wake-up does not lower the average rate.
+constexpr int kDiscoveryBurst = 4;
+// How long a discovery window stays open after its last ping: the sequential scan's wait per id.
+constexpr auto kDiscoveryAnswerWait = std::chrono::milliseconds(50);
 
 using Params = OrvexActuator::OXL_Parameters;
 
@@ -102,6 +113,34 @@ const std::vector<ErrorDescription>& error_table() {
 constexpr std::array<Params, 31> kAllParameters = {OXL_API_PARAMETERS(OXL_PARAMETER)};
 #undef OXL_PARAMETER
 
+std::string model_name(uint16_t code) {
+    // Stays empty for an unknown code (or a table not yet built).
+    if (code < OrvexActuator::MODELS_NAMES.size()) {
+        return OrvexActuator::MODELS_NAMES[code];
+    }
+    return OrvexActuator::MODELS_NAMES.empty() ? std::string() : OrvexActuator::MODELS_NAMES[0];
+}
+
+// The identity report in `payload`, walked entry by entry as `can_callback` walks it: true, with
+// the two words, when an identity entry comes before the end marker, a parameter or error report,
+// an unknown code or a truncated entry.
+bool find_identity(const std::vector<uint8_t>& payload, uint16_t& model_code,
+                   uint16_t& firmware_word) {
+    const std::size_t n = payload.size();
+    for (std::size_t pos = 0; pos + 4 < n; pos += kEntrySize) {
+        const uint8_t c = payload[pos];
+        if (c == kReportIdentity) {
+            model_code = read_u16(payload.data() + pos + 1);
+            firmware_word = read_u16(payload.data() + pos + 3);
+            return true;
+        }
+        if (item_table()[c].cls == ItemClass::NONE) {
+            return false;  // the end marker, another report, or a code the decoder stops at
+        }
+    }
+    return false;
+}
+
 float elapsed_seconds(Clock::time_point start) {
     const auto ns =
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
@@ -109,6 +148,85 @@ float elapsed_seconds(Clock::time_point start) {
 }
 
 // Lines are formatted apart from the target stream so that its flags are left as found.
+// What a discovery learns from one answering id.
+struct Found {
+    int id;
+    uint16_t model_code;
+    uint16_t firmware_word;
+};
+
+// The identity reports of the window of ids being discovered. The decoders registered for the
+// window share it with the discovering thread; an answer from an id outside the open window (a
+// late one from an earlier window) is dropped.
+class DiscoveryInbox {
+  public:
+    void open(int first_id, int last_id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        first = first_id;
+        last = last_id;
+        found.clear();
+    }
+    // Closes the window and returns what arrived while it was open.
+    std::vector<Found> close() {
+        std::vector<Found> out;
+        std::lock_guard<std::mutex> lock(mutex);
+        first = 0;
+        last = -1;
+        out.swap(found);
+        return out;
+    }
+    // Receive thread: files the identity report, if `payload` holds one, under `id`.
+    void offer(int id, const std::vector<uint8_t>& payload) {
+        Found answer{id, 0, 0};
+        if (!find_identity(payload, answer.model_code, answer.firmware_word)) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (id >= first && id <= last) {
+            found.push_back(answer);
+        }
+    }
+
+  private:
+    std::mutex mutex;  // guards the three fields below
+    int first = 0;
+    int last = -1;
+    std::vector<Found> found;
+};
+
+// The decoders of one discovery window: registered one id at a time, all removed by `release`
+// or, on an early exit, by the destructor. The owner's own id gets its own callback back.
+class WindowRegistration {
+  public:
+    WindowRegistration(OXL& oxl, int own_id, std::function<OXL::MessageCallback()> own_callback)
+        : oxl(oxl), own_id(own_id), own_callback(std::move(own_callback)) {}
+    ~WindowRegistration() { release(); }
+    WindowRegistration(const WindowRegistration&) = delete;
+    WindowRegistration& operator=(const WindowRegistration&) = delete;
+
+    void add(int id, OXL::MessageCallback callback) {
+        ids.push_back(id);  // before the registration, so that a failure still undoes it
+        oxl.setCallback(id, std::move(callback));
+    }
+    void release() {
+        while (!ids.empty()) {
+            const int id = ids.back();
+            ids.pop_back();
+            if (id == own_id) {
+                oxl.setCallback(id, own_callback());
+            } else {
+                oxl.removeCallback(id);
+            }
+        }
+    }
+
+  private:
+    OXL& oxl;
+    const int own_id;
+    const std::function<OXL::MessageCallback()> own_callback;
+    std::vector<int> ids;
+};
+
 std::string to_hex(int value) {
     std::ostringstream out;
     out << std::hex << static_cast<unsigned>(value);
@@ -328,14 +446,8 @@ void OrvexActuator::can_callback(int /*id*/, std::vector<uint8_t> payload, int r
             if (pos + 4 >= n) {
                 break;
             }
-            const uint16_t model_code = read_u16(p + pos + 1);
             std::string version = parse_firmware_version(read_u16(p + pos + 3));
-            std::string name;  // stays empty for an unknown code (or a table not yet built)
-            if (model_code < MODELS_NAMES.size()) {
-                name = MODELS_NAMES[model_code];
-            } else if (!MODELS_NAMES.empty()) {
-                name = MODELS_NAMES[0];
-            }
+            std::string name = model_name(read_u16(p + pos + 1));
             {
                 std::lock_guard<std::mutex> lock(state_mutex);
                 firmware = std::move(version);
@@ -751,6 +863,62 @@ OrvexActuatorScanner::OrvexActuatorScanner(OXL& oxl_) : OrvexActuator(oxl_, 0) {
         print_line(std::cerr, "Device is not a CAN adapter, it's a " + adapter_model);
         oxl.close();
     }
+}
+
+std::vector<int> OrvexActuatorScanner::discover(int first, int last, int window,
+                                                const DiscoveryProgress& progress) {
+    std::vector<int> found;
+    if (!connected) {
+        print_line(std::cerr, "CAN adapter is not connected");
+        return found;
+    }
+    const int lo = std::max(first, 0);
+    const int hi = std::min(last, kMaxOxlId);
+    if (lo > hi) {
+        return found;
+    }
+    window = std::max(window, 1);
+    const int total = hi - lo + 1;
+    const auto inbox = std::make_shared<DiscoveryInbox>();
+    WindowRegistration registration(oxl, address, [this] { return make_message_callback(); });
+    auto next_ping = Clock::now();
+    for (int start = lo; start <= hi;) {
+        const int end = start + std::min(window - 1, hi - start);
+        inbox->open(start, end);
+        for (int id = start; id <= end; ++id) {
+            registration.add(id, [inbox](int from, std::vector<uint8_t> payload, int) {
+                inbox->offer(from, payload);
+            });
+        }
+        for (int id = start; id <= end; ++id) {
+            std::this_thread::sleep_until(next_ping);
+            oxl.send_OXL(id, {kCmdPing});
+            // The pace is kept on average; after a hold-up at most a few pings catch up at once.
+            next_ping =
+                std::max(next_ping, Clock::now() - kDiscoveryBurst * kDiscoveryPingInterval) +
+                kDiscoveryPingInterval;
+        }
+        std::this_thread::sleep_until(Clock::now() + kDiscoveryAnswerWait);
+        registration.release();
+        std::vector<Found> answers = inbox->close();
+        std::sort(answers.begin(), answers.end(),
+                  [](const Found& a, const Found& b) { return a.id < b.id; });
+        for (const Found& answer : answers) {
+            if (!found.empty() && found.back() == answer.id) {
+                continue;  // a device that answered twice
+            }
+            print_line(std::cout, "Device found: address 0x" + to_hex(answer.id) + " (" +
+                                      std::to_string(answer.id) + ")\tmodel " +
+                                      model_name(answer.model_code) + "\tfirmware " +
+                                      parse_firmware_version(answer.firmware_word));
+            found.push_back(answer.id);
+        }
+        start = end + 1;
+        if (progress && !progress(start - lo, total)) {
+            break;
+        }
+    }
+    return found;
 }
 
 std::vector<int> OrvexActuatorScanner::scan(int first, int last) {
