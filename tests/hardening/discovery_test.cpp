@@ -28,8 +28,9 @@ TEST(LineDiscovery, WholeRangeOverTheLineFindsTheThreeDevicesAndLeavesNoCallback
         ASSERT_TRUE(scanner.connected);
         const uint64_t received_before = adapter.bus().stats().messages_received;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(scanner.discover(0x10, 0x3FFE), (std::vector<int>{0x10, 0x1234, 0x3FFE}));
+        const auto found = scanner.discover(0x10, 0x3FFE);
         testing::internal::GetCapturedStdout();
+        EXPECT_EQ(found, (std::vector<int>{0x10, 0x1234, 0x3FFE}));
         // Every ping reached the bus (the last one 50 ms before the discovery returned).
         EXPECT_EQ(adapter.bus().stats().messages_received - received_before, 0x3FFEu - 0x10 + 1);
         EXPECT_EQ(usb.registered_ids(), std::vector<int>{0});

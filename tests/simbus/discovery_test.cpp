@@ -56,8 +56,9 @@ TEST(SimDiscovery, FindsEveryDeviceOfTheWholeRangeAndLeavesNoCallbackBehind) {
         sim.held_id = 0x11;
         sim.release_at = 0x15;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(scanner.discover(0x10, 0x17, 4), std::vector<int>{0x10});
+        const auto found_early = scanner.discover(0x10, 0x17, 4);
         testing::internal::GetCapturedStdout();
+        EXPECT_EQ(found_early, std::vector<int>{0x10});
         EXPECT_FALSE(sim.held);
         ASSERT_TRUE(sim.bus().remove_actuator(0x11));
 
