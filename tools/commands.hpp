@@ -22,9 +22,11 @@ struct ScanArgs {
     std::string from = "0x10";
     std::string to = "0x7f";
     bool all = false;
+    bool sequential = false;
 };
-/// `oxl scan`: pings every id of the range; found devices on standard output, progress on
-/// standard error. Exit status 1 when nothing answered.
+/// `oxl scan`: pings every id of the range, a window of ids at a time (`--sequential`: one id at
+/// a time, 50 ms each); found devices on standard output, progress on standard error. Exit
+/// status 1 when nothing answered.
 int run_scan(Session& session, const ScanArgs& args);
 
 /// `oxl info ID`: identity, live state and every parameter.

@@ -49,6 +49,9 @@ class ScanProgress {
     ScanProgress(int first, int last)
         : first(first), last(last), tty(isatty(STDERR_FILENO) != 0), start(Clock::now()) {}
 
+    /// True when the line is redrawn in place (standard error is a terminal).
+    bool in_place() const { return tty; }
+
     void clear() {
         if (shown) {
             std::cerr << "\r\033[K" << std::flush;
@@ -88,6 +91,79 @@ class ScanProgress {
     double last_line = 0.0;
     bool shown = false;
 };
+
+// While `hold` is set, keeps what is written to standard output until `flush`, so that the lines
+// the scanner prints in the middle of a discovery are shown only once the progress line drawn
+// in place has been wiped. Without `hold` it changes nothing.
+class HeldOutput {
+  public:
+    explicit HeldOutput(bool hold) : original(hold ? std::cout.rdbuf(held.rdbuf()) : nullptr) {}
+    ~HeldOutput() {
+        flush();
+        if (original != nullptr) {
+            std::cout.rdbuf(original);
+        }
+    }
+    HeldOutput(const HeldOutput&) = delete;
+    HeldOutput& operator=(const HeldOutput&) = delete;
+
+    void flush() {
+        const std::string text = held.str();
+        if (original == nullptr || text.empty()) {
+            return;
+        }
+        original->sputn(text.data(), static_cast<std::streamsize>(text.size()));
+        original->pubsync();
+        held.str("");
+    }
+
+  private:
+    std::ostringstream held;
+    std::streambuf* const original;  // standard output's own buffer while held, else null
+};
+
+// Scans `first`..`last` one id at a time (up to 50 ms per silent id) in chunks of 10 ids, since
+// `scan` reports no progress itself. Returns the ids found and sets `next` to the first id not
+// scanned (past `last` unless interrupted).
+std::vector<int> scan_sequentially(oxl_api::OrvexActuatorScanner& scanner, int first, int last,
+                                   int& next) {
+    constexpr int kChunk = 10;
+    const bool long_range = last - first + 1 > 2 * kChunk;
+    ScanProgress progress(first, last);
+    std::vector<int> found;
+    next = first;
+    while (next <= last && !interrupted()) {
+        const int chunk_last = std::min(last, next + kChunk - 1);
+        progress.clear();
+        const auto part = scanner.scan(next, chunk_last);
+        found.insert(found.end(), part.begin(), part.end());
+        next = chunk_last + 1;
+        if (long_range) {
+            progress.update(next);
+        }
+    }
+    progress.clear();
+    return found;
+}
+
+// Discovers `first`..`last` a window of ids at a time, with progress after each window. Same
+// results as `scan_sequentially`.
+std::vector<int> scan_in_windows(oxl_api::OrvexActuatorScanner& scanner, int first, int last,
+                                 int& next) {
+    ScanProgress progress(first, last);
+    HeldOutput output(progress.in_place());
+    next = first;
+    const auto found = scanner.discover(
+        first, last, oxl_api::OrvexActuatorScanner::kDiscoveryWindow, [&](int done, int) {
+            next = first + done;
+            progress.clear();
+            output.flush();
+            progress.update(next);
+            return !interrupted();
+        });
+    progress.clear();
+    return found;
+}
 
 // Reads `codes` from `actuator` and returns the values the device reported for them. The
 // client's read returns its whole cache, so the answer is filtered down to what was asked.
@@ -246,25 +322,10 @@ int run_scan(Session& session, const ScanArgs& args) {
                           " is not a USB-to-CAN adapter");
     }
 
-    // The scanner's `scan` is sequential (up to 50 ms per silent id) and cannot report progress
-    // itself, so the range is scanned in chunks of 10 ids (at most half a second each).
-    constexpr int kChunk = 10;
-    const bool long_range = last - first + 1 > 2 * kChunk;
-    ScanProgress progress(first, last);
     const auto start = Clock::now();
-    std::vector<int> found;
     int next = first;
-    while (next <= last && !interrupted()) {
-        const int chunk_last = std::min(last, next + kChunk - 1);
-        progress.clear();
-        const auto part = scanner.scan(next, chunk_last);
-        found.insert(found.end(), part.begin(), part.end());
-        next = chunk_last + 1;
-        if (long_range) {
-            progress.update(next);
-        }
-    }
-    progress.clear();
+    const std::vector<int> found = args.sequential ? scan_sequentially(scanner, first, last, next)
+                                                   : scan_in_windows(scanner, first, last, next);
 
     const std::string range = hex_id(first) + ".." + hex_id(last);
     char elapsed[32];

@@ -244,15 +244,23 @@ TEST(OxlTool, ScanFindsEachDeviceOnceAndReportsProgressAndOutcome) {
         Lines found;  // each on exactly one line of standard output, and nothing else there
         Lines err;    // each somewhere on standard error
     };
-    // The scan runs in chunks of 10 ids: 0x19/0x1a and 0x23/0x24 sit on chunk edges. Addresses
-    // from --sim-actuators take the models in turn.
+    // The sequential scan runs in chunks of 10 ids: 0x19/0x1a and 0x23/0x24 sit on chunk edges.
+    // Addresses from --sim-actuators take the models in turn.
     const std::vector<Case> cases = {
-        {{"--sim-actuators", "0x10,0x19,0x1a,0x23,0x24", "scan", "--from", "0x10", "--to", "0x3f"},
+        {{"--sim-actuators", "0x10,0x19,0x1a,0x23,0x24", "scan", "--from", "0x10", "--to", "0x3f",
+          "--sequential"},
          0,
          {"address 0x10 (16)\tmodel ARVEN", "address 0x19 (25)\tmodel BRISO", "address 0x1a (26)",
           "address 0x23 (35)", "address 0x24 (36)"},
          // 48 ids at up to 50 ms each: long enough for at least one progress line.
          {"of 48 ids done", "left", "5 device(s) found in 0x10..0x3f"}},
+        // By default 512 ids at a time (0x20f/0x210 on a window edge), about 0.37 s per window:
+        // at least one progress line. Sequentially this would take 100 s.
+        {{"--sim-actuators", "0x10,0x20f,0x210,0x80f", "scan", "--from", "0x10", "--to", "0x80f"},
+         0,
+         {"address 0x10 (16)\tmodel ARVEN", "address 0x20f (527)\tmodel BRISO",
+          "address 0x210 (528)", "address 0x80f (2063)"},
+         {"of 2048 ids done", "4 device(s) found in 0x10..0x80f"}},
         {{"--sim-actuators", "0x40", "scan", "--from", "16", "--to", "0x12"},
          1,
          {},
