@@ -166,7 +166,8 @@ int main(int argc, char** argv) {
                 for (int id : kDevices) {
                     adapter.bus().add_actuator(id);
                 }
-                oxl_test::RegistryProbe<oxl_api::OXL_over_USB> usb(adapter.port_name());
+                oxl_test::RegistryProbe<oxl_api::OXL_over_USB> usb(adapter.port_name(), false);
+                usb.connect("");
                 line_runs.push_back(scan_once(usb, sequential, ids));
                 line_runs.back().ok = line_runs.back().ok && adapter.failed_writes() == 0;
             }

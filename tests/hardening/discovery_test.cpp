@@ -21,8 +21,8 @@ TEST(LineDiscovery, WholeRangeOverTheLineFindsTheThreeDevicesAndLeavesNoCallback
     for (int id : {0x10, 0x1234, 0x3FFE}) {
         ASSERT_TRUE(adapter.bus().add_actuator(id));
     }
-    oxl_test::RegistryProbe<oxl_api::OXL_over_USB> usb(adapter.port_name());
-    ASSERT_TRUE(usb.is_connected());
+    oxl_test::RegistryProbe<oxl_api::OXL_over_USB> usb(adapter.port_name(), false);
+    ASSERT_TRUE(usb.connect(""));
     {
         oxl_api::OrvexActuatorScanner scanner(usb);
         ASSERT_TRUE(scanner.connected);

@@ -10,10 +10,16 @@
 namespace oxl_test {
 
 /// `Transport` (any `oxl_api::OXL`) plus `registered_ids`.
+///
+/// A transport whose receive thread makes virtual calls (`OXL_over_USB` calls `is_connected`)
+/// must be constructed unconnected and connected afterwards, so that the thread never runs
+/// while this class's part is still being built. The destructor disconnects before that part
+/// goes away, for the same reason.
 template <class Transport>
 class RegistryProbe : public Transport {
   public:
     using Transport::Transport;
+    ~RegistryProbe() override { this->disconnect(); }
 
     /// The ids that have a callback registered, ascending.
     std::vector<int> registered_ids() {
