@@ -147,7 +147,6 @@ float elapsed_seconds(Clock::time_point start) {
     return static_cast<float>(ns) / 1e9f;
 }
 
-// Lines are formatted apart from the target stream so that its flags are left as found.
 // What a discovery learns from one answering id.
 struct Found {
     int id;
@@ -227,6 +226,7 @@ class WindowRegistration {
     std::vector<int> ids;
 };
 
+// Lines are formatted apart from the target stream so that its flags are left as found.
 std::string to_hex(int value) {
     std::ostringstream out;
     out << std::hex << static_cast<unsigned>(value);
