@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "oxl_api/details/vocabulary.hpp"
+#include "oxl_api/export.hpp"
 #include "oxl_api/oxl.hpp"
 
 namespace oxl_api {
 
 /// Appends the 4 bytes of `value` in IEEE-754 single precision, least significant byte first.
 /// NaN and infinities are appended bit for bit; nothing is scaled, rounded or limited.
-void append_float(std::vector<uint8_t>& payload, float value);
+OXL_API_EXPORT void append_float(std::vector<uint8_t>& payload, float value);
 
 /// True for the error bits above 15 (current, limits, bus voltage, encoders), on which
 /// `OrvexActuator::default_error_callback` stops the actuator.
@@ -47,7 +48,7 @@ inline bool is_serious_error(int bit) {
 /// `scan` or any other operation that registers or removes message callbacks on the same transport.
 ///
 /// The transport must outlive the object. The object is neither copyable nor movable.
-class OrvexActuator {
+class OXL_API_EXPORT OrvexActuator {
   public:
     /// Control modes, sent as one byte.
     enum class Mode : uint8_t { OXL_API_MODES(OXL_API_ENUMERATOR) };
@@ -315,7 +316,7 @@ class OrvexActuator {
 
 /// Finds the actuators that answer on the bus. Bound to id 0, where the USB-to-CAN adapter
 /// answers; the constructor checks that the adapter is there and is one.
-class OrvexActuatorScanner : public OrvexActuator {
+class OXL_API_EXPORT OrvexActuatorScanner : public OrvexActuator {
   public:
     /// Pings id 0 for up to 1 s. Prints "CAN adapter not responding" if nothing answers
     /// (`connected` false), or "Device is not a CAN adapter, it's a " and the model name, then

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oxl_api/details/vocabulary.hpp"
+#include "oxl_api/export.hpp"
 
 namespace oxl_api {
 
@@ -29,7 +30,7 @@ namespace oxl_api {
 /// that tests and tools can read the simulation directly; they are owned by that thread and carry
 /// no lock. The feedback callback runs synchronously inside `step`, on the calling thread.
 /// Different objects share nothing.
-class OrvexActuatorVirtual {
+class OXL_API_EXPORT OrvexActuatorVirtual {
   public:
     /// Control mode. Only the four listed values have dynamics; any other byte is accepted and
     /// leaves the plant still.

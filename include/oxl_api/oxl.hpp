@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "oxl_api/export.hpp"
+
 namespace oxl_api {
 
 /// Abstract message endpoint: the registry of per-id message callbacks that every transport
@@ -19,7 +21,7 @@ namespace oxl_api {
 ///
 /// Thread safety: `setCallback` and `removeCallback` may be called from any thread except from
 /// inside a message callback of this endpoint (the registry lock is not recursive).
-class OXL {
+class OXL_API_EXPORT OXL {
   public:
     /// Message callback: source id, a copy of the payload, and the reply flag (0 or 1).
     using MessageCallback = std::function<void(int, std::vector<uint8_t>, int)>;

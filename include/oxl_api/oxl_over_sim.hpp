@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "oxl_api/export.hpp"
 #include "oxl_api/oxl.hpp"
 #include "oxl_api/simulated_bus.hpp"
 
@@ -30,7 +31,7 @@ namespace oxl_api {
 /// them from one application thread at a time, never from a message callback.
 ///
 /// Neither copyable nor movable (the polling thread and the bus refer to the object).
-class OXL_over_Sim : public OXL {
+class OXL_API_EXPORT OXL_over_Sim : public OXL {
   public:
     /// Creates the transport and its bus (the adapter only; add actuators with
     /// `bus().add_actuator`). If `connect_now`, connects at once. `clock` is handed to the bus

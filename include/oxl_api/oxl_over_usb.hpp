@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "oxl_api/details/frame_receiver.hpp"
+#include "oxl_api/export.hpp"
 #include "oxl_api/oxl.hpp"
 #include "oxl_api/serial_port.hpp"
 
@@ -40,7 +41,7 @@ namespace oxl_api {
 /// for them, and `disconnect` waits for at most the one write in progress.
 ///
 /// Neither copyable nor movable (the polling thread refers to the object).
-class OXL_over_USB : public OXL {
+class OXL_API_EXPORT OXL_over_USB : public OXL {
   public:
     /// Baud rate of the adapter's serial port.
     static constexpr int kBaudRate = 115200;

@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "oxl_api/export.hpp"
+
 struct sp_port;
 
 namespace oxl_api {
 
 /// One serial port of the machine as the port lister sees it.
-struct PortInfo {
+struct OXL_API_EXPORT PortInfo {
     /// System name of the port, e.g. "/dev/ttyACM0".
     std::string name;
     /// USB vendor id; 0 when the port is not a USB device or the id cannot be read.
@@ -30,7 +32,7 @@ struct PortInfo {
 /// Thread safety: no lock. One thread may read (`read`, `last_read_status`, `flush_input`,
 /// `in_waiting`) while one other thread writes (`write`, `flush_output`); two concurrent writers,
 /// or `open`/`close` concurrent with anything else, need the caller's own serialisation.
-class SerialPort {
+class OXL_API_EXPORT SerialPort {
   public:
     /// How the latest `read` ended.
     enum class ReadStatus : uint8_t {

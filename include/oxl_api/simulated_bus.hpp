@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "oxl_api/export.hpp"
 #include "oxl_api/orvex_actuator_virtual.hpp"
 
 namespace oxl_api {
@@ -17,7 +18,7 @@ namespace oxl_api {
 /// One message a simulated device sends towards the host: the sender's OXL id, the payload
 /// (0 to 59 bytes) and the reply flag (1 for a direct answer to a request, 0 for streamed frames
 /// and unsolicited error reports).
-struct SimMessage {
+struct OXL_API_EXPORT SimMessage {
     int id = 0;
     std::vector<uint8_t> payload;
     int reply_flag = 0;
@@ -45,7 +46,7 @@ struct SimMessage {
 /// bus state, the simulated actuators included; it is never held while the sink or the clock
 /// runs. `with_actuator` and `inspect` are the one exception: they run the caller's function
 /// with the lock held (see there).
-class SimulatedBus {
+class OXL_API_EXPORT SimulatedBus {
   public:
     /// Receives each batch of messages the devices send. Must be thread-safe (see above).
     using Sink = std::function<void(std::vector<SimMessage>)>;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs a small program against an installed oxl_api, once through
-# find_package(oxl_api) and twice through pkg-config (C++17 and C++20). Argument: the install
-# prefix.
+# find_package(oxl_api), twice through pkg-config (C++17 and C++20), then against this source tree
+# added with add_subdirectory. Argument: the install prefix.
 set -euo pipefail
 prefix="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -25,3 +25,8 @@ for std in 17:201703L 20:202002L; do
 done
 readelf -d "$(find "$prefix" -name 'liboxl_api.so.0.*' | head -n1)" | grep -q 'SONAME.*liboxl_api.so.0\]'
 echo "consumer builds against the installed package: ok"
+
+cmake -S "$here/consumer" -B "$work/subproject" -DOXL_API_SOURCE_DIR="$here/../.." >/dev/null
+cmake --build "$work/subproject" -j"$(nproc)" >/dev/null
+"$work/subproject/consumer"
+echo "consumer builds with oxl_api as a subproject: ok"

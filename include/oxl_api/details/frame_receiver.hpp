@@ -5,6 +5,8 @@
 #include <functional>
 #include <vector>
 
+#include "oxl_api/export.hpp"
+
 namespace oxl_api {
 namespace details {
 
@@ -18,7 +20,8 @@ inline constexpr std::size_t kMaxFramePayload = 59;
 /// Builds one adapter frame: 0xFE, `id_field` little-endian, the payload size as one byte, the
 /// payload, 0xFD. The caller keeps the payload within `kMaxFramePayload` bytes (a larger size
 /// would not fit the length byte); nothing is checked here.
-std::vector<uint8_t> encode_frame(uint16_t id_field, const std::vector<uint8_t>& payload);
+OXL_API_EXPORT std::vector<uint8_t> encode_frame(uint16_t id_field,
+                                                 const std::vector<uint8_t>& payload);
 
 /// Receive parser for the adapter's byte stream, one frame attempt per `pass`, written against a
 /// read source so that it runs the same over a serial port, a scripted test source or a fuzzer.
@@ -29,7 +32,7 @@ std::vector<uint8_t> encode_frame(uint16_t id_field, const std::vector<uint8_t>&
 /// above 59, short body) it hunts byte by byte for 0xFE. Corrupt input is dropped silently.
 ///
 /// Not thread-safe: one thread drives a receiver. It holds no buffer between passes.
-class FrameReceiver {
+class OXL_API_EXPORT FrameReceiver {
   public:
     /// Read source: returns at most n bytes, fewer (possibly none) when the stream paused. A
     /// source that returns more than n bytes is treated as a loss of step.
