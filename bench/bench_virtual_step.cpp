@@ -92,9 +92,10 @@ struct PlainState {
 
 // The same sub-steps on locals, one out-of-line function per law. Their inputs went through
 // DoNotOptimize, so the compiler knows them no better than the library does and can neither fold
-// nor hoist the work. Like the library's loops, each starts on a fresh 64-byte line: these loops
-// are latency-bound, and on the machine measured a loop that straddles a line runs up to twice
-// slower, which would otherwise decide the comparison by code placement.
+// nor hoist the work. Each loop starts on a fresh 64-byte line: these loops are latency-bound, and
+// on the machine measured a loop that straddles a line ran up to twice slower. The reference is
+// thus each loop at its best placement, while `step` runs the library as compiled, its loops
+// wherever the compiler put them; placement can only lower the ratio, never flatter it.
 #define PLAIN_LOOP_FUNCTION __attribute__((noinline, aligned(64)))
 #define ALIGN_LOOP() asm volatile(".p2align 6")
 

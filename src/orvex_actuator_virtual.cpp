@@ -51,94 +51,58 @@ struct Plant {
 };
 
 // One function per control law, each looping over its sub-steps on locals (r setpoint, l load,
-// h dt). The loops are short and bound by the latency of their additions; on some x86 cores such
-// a loop runs up to twice slower when it straddles a 64-byte line. Each function is therefore
-// kept out of line and aligned, and its loop starts on a line of its own, so that its speed does
-// not depend on the code the linker places around it.
-#define OXL_SUBSTEP_LOOP __attribute__((noinline, aligned(64)))
-// Starts the loop that follows on a fresh 64-byte line.
-#define OXL_ALIGN_LOOP() asm volatile(".p2align 6")
-
-OXL_SUBSTEP_LOOP Plant idle_substeps(Plant s, float h, uint64_t n) {
-    if (n == 0) {
-        return s;
-    }
-    uint64_t i = 0;
-    OXL_ALIGN_LOOP();
-    do {
+// h dt).
+Plant idle_substeps(Plant s, float h, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
         s.t = s.t + h;
-    } while (++i < n);
+    }
     return s;
 }
 
 // A free unit mass driven by the net torque.
-OXL_SUBSTEP_LOOP Plant torque_substeps(Plant s, float r, float l, float h, uint64_t n) {
-    if (n == 0) {
-        return s;
-    }
-    uint64_t i = 0;
-    OXL_ALIGN_LOOP();
-    do {
+Plant torque_substeps(Plant s, float r, float l, float h, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
         s.tau = r - l;
         s.v = s.v + s.tau * h;
         s.p = s.p + s.v * h;
         s.t = s.t + h;
-    } while (++i < n);
+    }
     return s;
 }
 
 // Follows the speed setpoint at once; the load shows as the reaction torque.
-OXL_SUBSTEP_LOOP Plant speed_substeps(Plant s, float r, float l, float h, uint64_t n) {
-    if (n == 0) {
-        return s;
-    }
-    uint64_t i = 0;
-    OXL_ALIGN_LOOP();
-    do {
+Plant speed_substeps(Plant s, float r, float l, float h, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
         s.v = r;
         s.p = s.p + r * h;
         s.tau = -l;
         s.t = s.t + h;
-    } while (++i < n);
+    }
     return s;
 }
 
 // First-order follower at a rate of 20 per second, torque reported with gain 2.
-OXL_SUBSTEP_LOOP Plant position_substeps(Plant s, float r, float l, float h, uint64_t n) {
-    if (n == 0) {
-        return s;
-    }
-    uint64_t i = 0;
-    OXL_ALIGN_LOOP();
-    do {
+Plant position_substeps(Plant s, float r, float l, float h, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
         const float e = r - s.p;
         s.v = 20.0f * e;
         s.p = s.p + s.v * h;
         s.tau = 2.0f * e - l;
         s.t = s.t + h;
-    } while (++i < n);
+    }
     return s;
 }
 
 // Spring-damper around the setpoint with a unit mass.
-OXL_SUBSTEP_LOOP Plant impedance_substeps(Plant s, float r, float l, float ks, float kd, float h,
-                                          uint64_t n) {
-    if (n == 0) {
-        return s;
-    }
-    uint64_t i = 0;
-    OXL_ALIGN_LOOP();
-    do {
+Plant impedance_substeps(Plant s, float r, float l, float ks, float kd, float h, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
         s.tau = ks * (r - s.p) - kd * s.v - l;
         s.v = s.v + s.tau * h;
         s.p = s.p + s.v * h;
         s.t = s.t + h;
-    } while (++i < n);
+    }
     return s;
 }
-
-#undef OXL_ALIGN_LOOP
-#undef OXL_SUBSTEP_LOOP
 
 void store_option(OrvexActuatorVirtual::ParameterMap& store, Params code, float value) {
     if (!std::isnan(value)) {
