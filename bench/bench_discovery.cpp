@@ -35,8 +35,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using oxl_api::OrvexActuatorScanner;
 
-constexpr int kFirst = 0x10;
-constexpr int kLast = 0x3FFE;
+constexpr int kFirst = oxl_api::kFirstActuatorAddress;
+constexpr int kLast = oxl_api::kLastOxlId;
 constexpr int kWholeRange = kLast - kFirst + 1;
 const std::vector<int> kDevices = {0x10, 0x1234, 0x3FFE};
 

@@ -22,12 +22,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxCodesPerRequest = 9;
 constexpr int kMaxRateHz = 10000;
-constexpr int kTicksPerSecond = 10000;
-constexpr int kMinAddress = 0x10;
-constexpr int kMaxAddress = 0x3FFE;
 constexpr float kScanWaitS = 0.05f;
 constexpr float kAdapterCheckTimeoutS = 1.0f;
-constexpr int kMaxOxlId = 0x3FFE;
 // Spacing of the pings of a discovery. A ping is a 6-byte frame, 60 bit times at 115200 baud
 // (8N1), so the adapter's line carries at most 1,920 a second; 625 us (1,600 a second) stays 17 %
 // under that. The pseudo-terminal serial stack of the tests takes them far faster (tens of
@@ -557,9 +553,7 @@ void OrvexActuator::setFeedbackRate(int rate_hz) {
         print_line(std::cerr, "Rate cannot exceed " + std::to_string(kMaxRateHz) + " Hz");
         return;
     }
-    // Period in 100 us ticks, rounded to the nearest tick with halves up.
-    const uint32_t period =
-        rate_hz == 0 ? 0u : static_cast<uint32_t>((kTicksPerSecond + rate_hz / 2) / rate_hz);
+    const auto period = static_cast<uint32_t>(feedback_period_ticks(rate_hz));
     std::vector<uint8_t> payload{kCmdFeedbackRate};
     append_u32(payload, period);
     send_oxl_common(payload);
@@ -823,7 +817,7 @@ void OrvexActuator::changeAddress(int new_address) {
         print_line(std::cerr, "New address is the same as current: " + std::to_string(address));
         return;
     }
-    if (new_address < kMinAddress || new_address > kMaxAddress) {
+    if (new_address < kFirstActuatorAddress || new_address > kLastOxlId) {
         print_line(std::cerr,
                    "Invalid address " + std::to_string(new_address) + ". Must be 0x10..0x3FFE");
         return;
@@ -873,7 +867,7 @@ std::vector<int> OrvexActuatorScanner::discover(int first, int last, int window,
         return found;
     }
     const int lo = std::max(first, 0);
-    const int hi = std::min(last, kMaxOxlId);
+    const int hi = std::min(last, kLastOxlId);
     if (lo > hi) {
         return found;
     }

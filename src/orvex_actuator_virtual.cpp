@@ -28,10 +28,6 @@ constexpr const char* kBaseFirmware = "cpp-virtual-2.0.0";
 constexpr const char* kFirmwareSuffix = ":cpp-virtual-2.0.0";
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-// Sub-steps per second used to turn a feedback rate into a period; a fixed constant rather than
-// 1 / dt, so that the periods do not depend on how dt rounds.
-constexpr int kSubStepRate = 10000;
-
 float mode_as_float(Mode m) {
     return static_cast<float>(static_cast<uint8_t>(m));
 }
@@ -169,8 +165,9 @@ OrvexActuatorVirtual::~OrvexActuatorVirtual() {
 }
 
 bool OrvexActuatorVirtual::is_valid_actuator_address(int address) {
-    // One unsigned comparison covers both ends: values below 16 wrap to huge numbers.
-    return static_cast<uint32_t>(address) - 16u <= 16366u;
+    // One unsigned comparison covers both ends: values below the first wrap to huge numbers.
+    constexpr auto kFirst = static_cast<uint32_t>(kFirstActuatorAddress);
+    return static_cast<uint32_t>(address) - kFirst <= static_cast<uint32_t>(kLastOxlId) - kFirst;
 }
 
 float OrvexActuatorVirtual::param_or_nan(OXL_Parameters parameter) const {
@@ -365,8 +362,9 @@ void OrvexActuatorVirtual::set_feedback_rate(int rate_hz) {
         feedback_period_steps = 0;
         return;
     }
-    // Nearest whole number of sub-steps, halves rounded up; cannot overflow for any positive int.
-    const int period = (kSubStepRate + rate_hz / 2) / rate_hz;
+    // Counted in ticks of the streaming period (10,000 a second) rather than in 1 / dt, so that the
+    // periods do not depend on how dt rounds; a rate too high for one tick streams every sub-step.
+    const int period = feedback_period_ticks(rate_hz);
     feedback_period_steps = period == 0 ? 1 : period;
 }
 

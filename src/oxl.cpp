@@ -1,6 +1,7 @@
 #include "oxl_api/oxl.hpp"
 
 #include "oxl_api/details/frame_receiver.hpp"
+#include "oxl_api/details/vocabulary.hpp"
 
 #include <iostream>
 #include <utility>
@@ -33,7 +34,7 @@ void OXL::close() {
 }
 
 bool OXL::check_oxl_id_range(int id) {
-    return static_cast<uint32_t>(id) <= 0x3FFEu;
+    return static_cast<uint32_t>(id) <= static_cast<uint32_t>(kLastOxlId);
 }
 
 bool OXL::check_oxl_payload_size(const std::vector<uint8_t>& payload) {

@@ -23,7 +23,8 @@ std::chrono::steady_clock::time_point deadline_after(double seconds) {
 FeedbackStream::FeedbackStream(oxl_api::OrvexActuator& actuator_in, const std::vector<Item>& items,
                                int rate_hz)
     : actuator(actuator_in),
-      period_s(static_cast<double>((10000 + rate_hz / 2) / std::max(rate_hz, 1)) / 10000.0),
+      period_s(static_cast<double>(oxl_api::feedback_period_ticks(std::max(rate_hz, 1))) /
+               oxl_api::kFeedbackTicksPerSecond),
       shared(std::make_shared<Shared>(std::chrono::steady_clock::now())) {
     std::weak_ptr<Shared> weak = shared;
     actuator.set_feedback_callback([weak](int, oxl_api::OrvexActuator::FeedbackMap values) {

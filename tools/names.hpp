@@ -13,8 +13,8 @@ using Parameter = oxl_api::OrvexActuator::OXL_Parameters;
 using Mode = oxl_api::OrvexActuator::Mode;
 
 /// Lowest and highest actuator address on the bus.
-constexpr int kFirstActuatorId = 0x10;
-constexpr int kLastActuatorId = 0x3FFE;
+constexpr int kFirstActuatorId = oxl_api::kFirstActuatorAddress;
+constexpr int kLastActuatorId = oxl_api::kLastOxlId;
 
 /// The 48 feedback items with their enumerator names, in code order.
 const std::vector<std::pair<Item, std::string>>& all_items();

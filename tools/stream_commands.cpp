@@ -22,7 +22,7 @@ using oxl_api::OrvexActuator;
 using Clock = std::chrono::steady_clock;
 
 // Feedback frames carry at most 11 items (5 bytes each in 59).
-constexpr std::size_t kMaxItemsPerFrame = 11;
+using oxl_api::kMaxItemsPerFrame;
 // A device that has not streamed a frame after this long is not going to.
 constexpr double kFirstFrameTimeout = 2.0;
 

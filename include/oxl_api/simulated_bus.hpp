@@ -62,7 +62,7 @@ class OXL_API_EXPORT SimulatedBus {
     /// Length of one plant sub-step and the unit of the streaming period.
     static constexpr std::chrono::nanoseconds kTick{100000};
     /// Most item entries in one message (5 bytes each within the 59-byte payload limit).
-    static constexpr std::size_t kMaxEntriesPerMessage = 11;
+    static constexpr std::size_t kMaxEntriesPerMessage = kMaxItemsPerFrame;
     /// Longest backlog of streamed frames sent late: frames that fell due more than this many
     /// ticks (0.25 s) before the present are counted in `Stats::frames_skipped` and not sent:
     /// stale for any control loop, and a bounded burst keeps an overloaded host from stalling.

@@ -3,7 +3,29 @@
 // Enumerator lists shared by the actuator client, the simulated actuator and the oxl tool. Each
 // class nests its own enum types (they are distinct types) and fills them from these lists, so
 // that the two can never disagree on a name or a value; the tool builds its name tables from
-// them. X(name, value) is applied to every entry in code order.
+// them. X(name, value) is applied to every entry in code order. It also holds the few numeric
+// facts of the protocol that the library and the tool both need, each defined once here.
+
+#include <cstddef>
+
+namespace oxl_api {
+
+/// Highest OXL id that can be addressed; 0 is the USB-to-CAN adapter.
+constexpr int kLastOxlId = 0x3FFE;
+/// Lowest address an actuator can be given (the ids below are reserved).
+constexpr int kFirstActuatorAddress = 0x10;
+/// Most feedback items in one frame: 5 bytes each within the 59-byte payload.
+constexpr std::size_t kMaxItemsPerFrame = 11;
+/// The feedback stream's period is counted in 100 us ticks, 10,000 a second.
+constexpr int kFeedbackTicksPerSecond = 10000;
+
+/// Streaming period in ticks for `rate_hz`, rounded to the nearest tick with halves up; 0 for a
+/// rate of 0 or below (streaming off), and 0 also for rates above 20,000 Hz (under half a tick).
+constexpr int feedback_period_ticks(int rate_hz) {
+    return rate_hz <= 0 ? 0 : (kFeedbackTicksPerSecond + rate_hz / 2) / rate_hz;
+}
+
+}  // namespace oxl_api
 
 // Control modes with dynamics.
 #define OXL_API_MODES(X) \
