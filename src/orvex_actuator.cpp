@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -954,6 +955,50 @@ std::vector<int> OrvexActuatorScanner::scan(int first, int last) {
         }
     }
     return found;
+}
+
+// ---- probe ----
+
+std::optional<DeviceIdentity> probe_identity(OXL& oxl, int id, float timeout_s) {
+    if (!OXL::check_oxl_id_range(id)) {
+        return std::nullopt;  // send_OXL would print about it
+    }
+    // Shared with the callback, which the transport may still hold while this function unwinds.
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        std::optional<DeviceIdentity> identity;
+    };
+    const auto answer = std::make_shared<Answer>();
+    const bool registered =
+        oxl.setCallbackIfFree(id, [answer](int, std::vector<uint8_t> payload, int) {
+            uint16_t model_code = 0;
+            uint16_t firmware_word = 0;
+            if (!find_identity(payload, model_code, firmware_word)) {
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> lock(answer->mutex);
+                answer->identity = DeviceIdentity{
+                    model_name(model_code), OrvexActuator::parse_firmware_version(firmware_word)};
+            }
+            answer->arrived.notify_all();
+        });
+    if (!registered) {
+        return std::nullopt;
+    }
+    if (oxl.send_OXL(id, {kCmdPing})) {
+        // NaN and negative wait nothing; the cap keeps the deadline within the clock's range.
+        const float seconds = timeout_s > 0.0f ? std::min(timeout_s, 1e6f) : 0.0f;
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<float>(seconds));
+        std::unique_lock<std::mutex> lock(answer->mutex);
+        answer->arrived.wait_until(lock, deadline,
+                                   [&answer] { return answer->identity.has_value(); });
+    }
+    oxl.removeCallback(id);
+    std::lock_guard<std::mutex> lock(answer->mutex);
+    return answer->identity;
 }
 
 }  // namespace oxl_api

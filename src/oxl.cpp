@@ -14,6 +14,11 @@ void OXL::setCallback(int id, MessageCallback callback) {
     callbacks[id] = std::move(callback);
 }
 
+bool OXL::setCallbackIfFree(int id, MessageCallback callback) {
+    std::lock_guard<std::mutex> lock(callbacks_mutex);
+    return callbacks.emplace(id, std::move(callback)).second;
+}
+
 void OXL::removeCallback(int id) {
     std::lock_guard<std::mutex> lock(callbacks_mutex);
     callbacks.erase(id);

@@ -3,12 +3,9 @@
 #include <oxl_api/oxl_over_sim.hpp>
 #include <oxl_api/oxl_over_usb.hpp>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
-#include <thread>
 
 #include "errors.hpp"
 #include "names.hpp"
@@ -90,25 +87,9 @@ std::string Session::describe() const {
 }
 
 bool Session::answers(int id, float timeout_s) {
-    // A bare ping through the transport rather than a client object: a client sends a stop
-    // command when it is destroyed, and a probe must not stop a device it merely looked for.
-    constexpr uint8_t kPing = 0x40;
-    constexpr uint8_t kIdentityReport = 0x80;
-    oxl_api::OXL& bus = transport();
-    auto answered = std::make_shared<std::atomic<bool>>(false);
-    bus.setCallback(id, [answered](int, std::vector<uint8_t> payload, int) {
-        if (!payload.empty() && payload[0] == kIdentityReport) {
-            answered->store(true);
-        }
-    });
-    const bool sent = bus.send_OXL(id, {kPing});
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::microseconds(static_cast<int64_t>(timeout_s * 1e6f));
-    while (sent && !answered->load() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    bus.removeCallback(id);
-    return answered->load();
+    // A probe rather than a client object: a client sends a stop command when it is destroyed,
+    // and a probe must not stop a device it merely looked for.
+    return oxl_api::probe_identity(transport(), id, timeout_s).has_value();
 }
 
 std::unique_ptr<oxl_api::OrvexActuator> Session::connect_actuator(int id) {

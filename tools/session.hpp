@@ -52,9 +52,9 @@ class Session {
     /// Pings the actuator at `id` (up to 0.5 s) and returns its client, connected. Throws
     /// `DeviceError` when it does not answer, saying whether the adapter itself answers.
     std::unique_ptr<oxl_api::OrvexActuator> connect_actuator(int id);
-    /// True when something answers a ping at `id` within `timeout_s` (polled every 1 ms). Sends
-    /// nothing else. Its message callback replaces any registered for `id` and is removed
-    /// afterwards: never call it for an id that a live client object listens on.
+    /// True when something answers a ping at `id` within `timeout_s` (`oxl_api::probe_identity`:
+    /// sends nothing else, prints nothing). False, sending nothing, for an id that a live client
+    /// object listens on.
     bool answers(int id, float timeout_s);
 
   private:

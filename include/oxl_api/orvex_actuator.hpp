@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -362,5 +363,25 @@ class OXL_API_EXPORT OrvexActuatorScanner : public OrvexActuator {
     std::vector<int> discover(int first, int last, int window = kDiscoveryWindow,
                               const DiscoveryProgress& progress = {});
 };
+
+/// What a device says about itself in an identity report.
+struct DeviceIdentity {
+    /// Model name, as in `OrvexActuator::model` (empty for a code beyond the model table).
+    std::string model;
+    /// Firmware version text "major.minor.patch".
+    std::string firmware;
+};
+
+/// Asks whether anything answers at `id` on `oxl`: sends one ping and waits up to `timeout_s`
+/// seconds for the identity report. Returns the device's model and firmware, or nothing when no
+/// identity report came in time, `id` is outside 0..0x3FFE or the transport did not send. Prints
+/// nothing and sends nothing else (no stop command: a probe leaves the device as it was).
+///
+/// Listens on `id` only while it waits and only if no callback is registered for it: when
+/// another client (an `OrvexActuator` on that address, say) already listens on `id`, the probe
+/// leaves that callback in place, sends nothing and returns nothing, so ask such a client
+/// instead. When it returns, no callback of the probe is registered. Must not be called from a
+/// message callback.
+std::optional<DeviceIdentity> probe_identity(OXL& oxl, int id, float timeout_s);
 
 }  // namespace oxl_api

@@ -48,6 +48,10 @@ class OXL_API_EXPORT OXL {
     /// Registers `callback` for messages from `id`, replacing (and destroying) any earlier one.
     /// Blocks while a callback is running. No range check is made on `id`.
     void setCallback(int id, MessageCallback callback);
+    /// Registers `callback` for messages from `id` only if no callback is registered for it.
+    /// True when it did; false, leaving the registered one in place and destroying `callback`,
+    /// otherwise. Blocks while a callback is running.
+    bool setCallbackIfFree(int id, MessageCallback callback);
     /// Removes the callback for `id`, if any. When it returns, that callback is not running and
     /// will never be called again. Blocks while a callback is running.
     void removeCallback(int id);

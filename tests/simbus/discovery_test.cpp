@@ -1,10 +1,14 @@
-// Fast discovery (OrvexActuatorScanner::discover) on the in-process simulated bus.
+// Fast discovery (OrvexActuatorScanner::discover) and the one-id probe (probe_identity) on the
+// in-process simulated bus.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -89,6 +93,38 @@ TEST(SimDiscovery, FindsEveryDeviceOfTheWholeRangeAndLeavesNoCallbackBehind) {
         EXPECT_EQ(scanner.model, "CAN_ADAPTER");
     }
     EXPECT_TRUE(sim.registered_ids().empty());
+}
+
+TEST(SimDiscovery, ProbeNamesWhatAnswersSilentlyAndLeavesAnotherClientsCallbackAlone) {
+    ProbedSim sim;
+    ASSERT_TRUE(sim.bus().add_actuator(0x1234, 3, 0x0001));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const auto found = oxl_api::probe_identity(sim, 0x1234, 1.0f);
+    const auto silent = oxl_api::probe_identity(sim, 0x1235, 0.02f);
+    const auto beyond = oxl_api::probe_identity(sim, 0x3FFF, 0.02f);
+    EXPECT_EQ(testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->model, "CALDE");
+    EXPECT_EQ(found->firmware, "0.0.1");
+    EXPECT_FALSE(silent);
+    EXPECT_FALSE(beyond);
+    EXPECT_TRUE(sim.registered_ids().empty());
+
+    // A client listening on the id keeps its callback, and the probe sends nothing.
+    std::atomic<int> client_messages{0};
+    sim.setCallback(0x1234, [&](int, Bytes, int) { ++client_messages; });
+    const uint64_t received = sim.bus().stats().messages_received;
+    EXPECT_FALSE(oxl_api::probe_identity(sim, 0x1234, 0.02f));
+    EXPECT_EQ(sim.bus().stats().messages_received, received);
+    EXPECT_EQ(sim.registered_ids(), std::vector<int>{0x1234});
+    ASSERT_TRUE(sim.send_OXL(0x1234, {0x40}));  // a ping: the answer goes to the client
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (client_messages.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(client_messages.load(), 1);
+    sim.removeCallback(0x1234);
 }
 
 }  // namespace
