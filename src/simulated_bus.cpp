@@ -93,6 +93,119 @@ std::vector<Items> as_items(const std::vector<uint8_t>& codes) {
     return items;
 }
 
+// The commands that act on the plant: start, stop, mode, the setpoint forms, the performance
+// presets and homing. One too short for its arguments is ignored, as is an unknown command.
+void drive(OrvexActuatorVirtual& sim, const std::vector<uint8_t>& payload) {
+    const std::size_t n = payload.size();
+    // The k-th float argument after the command byte.
+    const auto arg = [&payload](std::size_t k) {
+        return float_from_bits(read_u32(payload.data() + 1 + 4 * k));
+    };
+    // True when the payload holds the command byte and `floats` float arguments.
+    const auto has_floats = [n](std::size_t floats) { return n >= 1 + 4 * floats; };
+
+    switch (payload[0]) {
+        case kCmdStart:
+            sim.start();
+            break;
+        case kCmdStop:
+            sim.stop();
+            break;
+        case kCmdMode:
+            if (n >= 2) {
+                sim.change_mode(static_cast<Mode>(payload[1]));
+            }
+            break;
+        case kCmdSetpoint:
+            if (has_floats(1)) {
+                sim.change_setpoint(arg(0));
+            }
+            break;
+        case kCmdSetpointLong:
+            // The two further values are firmware tuning; the plant follows the setpoint only.
+            if (has_floats(3)) {
+                sim.change_setpoint(arg(0));
+            }
+            break;
+        case kCmdTorqueSetpoint:
+            if (has_floats(5)) {
+                sim.change_torque_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4));
+            }
+            break;
+        case kCmdSpeedSetpoint:
+            if (has_floats(5)) {
+                sim.change_speed_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4));
+            }
+            break;
+        case kCmdPositionSetpoint:
+            if (has_floats(6)) {
+                sim.change_position_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5));
+            }
+            break;
+        case kCmdImpedanceSetpoint:
+            if (has_floats(8)) {
+                sim.change_impedance_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5),
+                                              arg(6), arg(7));
+            }
+            break;
+        case kCmdInternalSpeedSetpoint:
+        case kCmdInternalPositionSetpoint: {
+            // The first raw value is the setpoint of the mode; the others are firmware tuning.
+            const bool speed = payload[0] == kCmdInternalSpeedSetpoint;
+            if (has_floats(speed ? 4 : 9)) {
+                sim.change_mode(speed ? Mode::SPEED : Mode::POSITION);
+                sim.change_setpoint(arg(0));
+            }
+            break;
+        }
+        case kCmdTorquePerformance:
+            if (n >= 2) {
+                sim.set_torque_performance(
+                    static_cast<OrvexActuatorVirtual::TorquePerformance>(payload[1]));
+            }
+            break;
+        case kCmdSpeedPerformance:
+            if (n >= 2) {
+                sim.set_speed_performance(
+                    static_cast<OrvexActuatorVirtual::SpeedPerformance>(payload[1]));
+            }
+            break;
+        case kCmdHome:
+            sim.set_home_position();
+            break;
+        default:
+            break;  // unknown command: ignored, as a device would
+    }
+}
+
+// Answers a parameter read: the known codes asked for, in messages of at most
+// kMaxEntriesPerMessage entries, each value in the encoding the client decodes.
+void read_parameters(int address, const OrvexActuatorVirtual& sim,
+                     const std::vector<uint8_t>& payload, std::vector<SimMessage>& out) {
+    std::vector<uint8_t> codes;
+    for (std::size_t i = 1; i < payload.size(); ++i) {
+        if (is_parameter_code(payload[i])) {
+            codes.push_back(payload[i]);
+        }
+    }
+    for (std::size_t first = 0; first < codes.size();
+         first += SimulatedBus::kMaxEntriesPerMessage) {
+        const std::size_t last =
+            std::min(codes.size(), first + SimulatedBus::kMaxEntriesPerMessage);
+        SimMessage report{address, {kReportParameters}, 1};
+        for (std::size_t i = first; i < last; ++i) {
+            const float value = sim.param_or_nan(static_cast<Parameters>(codes[i]));
+            report.payload.push_back(codes[i]);
+            if (is_unsigned_parameter(codes[i])) {
+                append_u32(report.payload, to_u32(value));
+            } else {
+                append_float(report.payload, value);
+            }
+        }
+        out.push_back(std::move(report));
+    }
+}
+
 }  // namespace
 
 SimulatedBus::SimulatedBus(Sink sink_fn, Clock clock_fn)
@@ -419,75 +532,37 @@ void SimulatedBus::stop_streaming(Device& d) {
 
 void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& payload,
                           std::vector<SimMessage>& out) {
-    OrvexActuatorVirtual& sim = d.sim;
-    const std::size_t n = payload.size();
-    // The k-th float argument after the command byte.
-    const auto arg = [&payload](std::size_t k) {
-        return float_from_bits(read_u32(payload.data() + 1 + 4 * k));
-    };
-    // True when the payload holds the command byte and `floats` float arguments.
-    const auto has_floats = [n](std::size_t floats) { return n >= 1 + 4 * floats; };
-
     switch (payload[0]) {
-        case kCmdPing:
-            sim.connect();
-            out.push_back(identity_report(address, d.model_code, d.firmware_word));
-            break;
-        case kCmdStart:
-            sim.start();
-            break;
-        case kCmdStop:
-            sim.stop();
-            break;
-        case kCmdMode:
-            if (n >= 2) {
-                sim.change_mode(static_cast<Mode>(payload[1]));
-            }
-            break;
-        case kCmdSetpoint:
-            if (has_floats(1)) {
-                sim.change_setpoint(arg(0));
-            }
-            break;
-        case kCmdSetpointLong:
-            // The two further values are firmware tuning; the plant follows the setpoint only.
-            if (has_floats(3)) {
-                sim.change_setpoint(arg(0));
-            }
-            break;
-        case kCmdTorqueSetpoint:
-            if (has_floats(5)) {
-                sim.change_torque_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4));
-            }
-            break;
-        case kCmdSpeedSetpoint:
-            if (has_floats(5)) {
-                sim.change_speed_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4));
-            }
-            break;
-        case kCmdPositionSetpoint:
-            if (has_floats(6)) {
-                sim.change_position_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5));
-            }
-            break;
-        case kCmdImpedanceSetpoint:
-            if (has_floats(8)) {
-                sim.change_impedance_setpoint(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5),
-                                              arg(6), arg(7));
-            }
-            break;
-        case kCmdInternalSpeedSetpoint:
-        case kCmdInternalPositionSetpoint: {
-            // The first raw value is the setpoint of the mode; the others are firmware tuning.
-            const bool speed = payload[0] == kCmdInternalSpeedSetpoint;
-            if (has_floats(speed ? 4 : 9)) {
-                sim.change_mode(speed ? Mode::SPEED : Mode::POSITION);
-                sim.change_setpoint(arg(0));
-            }
-            break;
-        }
         case kCmdFeedbackRate:
-            if (n >= 5) {
+        case kCmdFeedbackItems:
+        case kCmdRequestItems:
+            handle_feedback(address, d, payload, out);
+            break;
+        case kCmdWriteParameters:
+            write_parameters(address, d, payload);
+            break;
+        case kCmdReadParameters:
+            read_parameters(address, d.sim, payload, out);
+            break;
+        case kCmdPing:
+        case kCmdSaveConfig:
+        case kCmdBlink:
+        case kCmdBootloader:
+        case kCmdClearConfig:
+            handle_device(address, d, payload[0], out);
+            break;
+        default:
+            drive(d.sim, payload);  // the motion commands; an unknown one is ignored there
+            break;
+    }
+}
+
+void SimulatedBus::handle_feedback(int address, Device& d, const std::vector<uint8_t>& payload,
+                                   std::vector<SimMessage>& out) {
+    OrvexActuatorVirtual& sim = d.sim;
+    switch (payload[0]) {
+        case kCmdFeedbackRate:
+            if (payload.size() >= 5) {
                 d.period_ticks = read_u32(payload.data() + 1);
                 if (d.period_ticks > 0) {
                     // Frames fall on multiples of the period in bus ticks, so that devices
@@ -500,7 +575,7 @@ void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& pa
             d.stream_items = valid_items(payload);
             sim.set_feedback_items(as_items(d.stream_items));
             break;
-        case kCmdRequestItems: {
+        default: {  // kCmdRequestItems
             std::vector<uint8_t> codes = valid_items(payload);
             if (codes.empty()) {
                 break;
@@ -513,46 +588,16 @@ void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& pa
             sim.set_feedback_items(streamed);
             break;
         }
-        case kCmdWriteParameters:
-            write_parameters(address, d, payload);
-            break;
-        case kCmdReadParameters: {
-            std::vector<uint8_t> codes;
-            for (std::size_t i = 1; i < n; ++i) {
-                if (is_parameter_code(payload[i])) {
-                    codes.push_back(payload[i]);
-                }
-            }
-            for (std::size_t first = 0; first < codes.size(); first += kMaxEntriesPerMessage) {
-                const std::size_t last = std::min(codes.size(), first + kMaxEntriesPerMessage);
-                SimMessage report{address, {kReportParameters}, 1};
-                for (std::size_t i = first; i < last; ++i) {
-                    const float value = sim.param_or_nan(static_cast<Parameters>(codes[i]));
-                    report.payload.push_back(codes[i]);
-                    if (is_unsigned_parameter(codes[i])) {
-                        append_u32(report.payload, to_u32(value));
-                    } else {
-                        append_float(report.payload, value);
-                    }
-                }
-                out.push_back(std::move(report));
-            }
-            break;
-        }
-        case kCmdTorquePerformance:
-            if (n >= 2) {
-                sim.set_torque_performance(
-                    static_cast<OrvexActuatorVirtual::TorquePerformance>(payload[1]));
-            }
-            break;
-        case kCmdSpeedPerformance:
-            if (n >= 2) {
-                sim.set_speed_performance(
-                    static_cast<OrvexActuatorVirtual::SpeedPerformance>(payload[1]));
-            }
-            break;
-        case kCmdHome:
-            sim.set_home_position();
+    }
+}
+
+void SimulatedBus::handle_device(int address, Device& d, uint8_t command,
+                                 std::vector<SimMessage>& out) {
+    OrvexActuatorVirtual& sim = d.sim;
+    switch (command) {
+        case kCmdPing:
+            sim.connect();
+            out.push_back(identity_report(address, d.model_code, d.firmware_word));
             break;
         case kCmdSaveConfig:
             sim.save_config();
@@ -566,7 +611,7 @@ void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& pa
             stop_streaming(d);
             d.silent = true;
             break;
-        case kCmdClearConfig: {
+        default: {  // kCmdClearConfig
             // Factory configuration, then the reset that follows it on a device. The plant
             // (position, speed, time) and the identity are physical and stay.
             const OrvexActuatorVirtual factory(address);
@@ -582,8 +627,6 @@ void SimulatedBus::handle(int address, Device& d, const std::vector<uint8_t>& pa
             d.error_bits = 0;
             break;
         }
-        default:
-            break;  // unknown command: ignored, as a device would
     }
 }
 

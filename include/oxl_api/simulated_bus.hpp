@@ -200,8 +200,15 @@ class OXL_API_EXPORT SimulatedBus {
     std::map<int, Device>::iterator advance_one(int address, std::chrono::nanoseconds now,
                                                 std::vector<SimMessage>& out);
     void advance_device(int address, Device& device, uint64_t target, std::vector<SimMessage>& out);
+    // Acts on one command to the device at `address`, sending its answers to `out`; hands each
+    // command family to its own function.
     void handle(int address, Device& device, const std::vector<uint8_t>& payload,
                 std::vector<SimMessage>& out);
+    // The feedback rate, the streamed items and one-off item requests.
+    void handle_feedback(int address, Device& device, const std::vector<uint8_t>& payload,
+                         std::vector<SimMessage>& out);
+    // Ping, save, blink, bootloader and the factory restore: the device rather than the plant.
+    void handle_device(int address, Device& device, uint8_t command, std::vector<SimMessage>& out);
     void write_parameters(int address, Device& device, const std::vector<uint8_t>& payload);
     void stop_streaming(Device& device);
     // Moves the device found at `address` to the address its simulation now holds, or puts the
