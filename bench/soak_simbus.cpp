@@ -65,42 +65,49 @@ struct Device {
     OrvexActuator actuator;  // declared last: destroyed first, before the counters it updates
 };
 
-int run(const Options& options) {
-    // Exactly one of the two transports is used; the bus is the one behind it.
-    std::unique_ptr<oxl_test::SimAdapter> sim_adapter;
+// Exactly one of the two transports is used; the bus is the one behind it.
+struct Rig {
+    std::unique_ptr<oxl_test::SimAdapter> sim_adapter;  // --pty only
     std::unique_ptr<oxl_api::OXL> transport;
     oxl_api::SimulatedBus* bus = nullptr;
-    if (options.pty) {
-        sim_adapter = std::make_unique<oxl_test::SimAdapter>();
-        bus = &sim_adapter->bus();
-        transport = std::make_unique<oxl_api::OXL_over_USB>(sim_adapter->port_name());
+};
+
+bool open_rig(bool pty, Rig& rig) {
+    if (pty) {
+        rig.sim_adapter = std::make_unique<oxl_test::SimAdapter>();
+        rig.bus = &rig.sim_adapter->bus();
+        rig.transport = std::make_unique<oxl_api::OXL_over_USB>(rig.sim_adapter->port_name());
     } else {
         auto sim = std::make_unique<oxl_api::OXL_over_Sim>();
-        bus = &sim->bus();
-        transport = std::move(sim);
+        rig.bus = &sim->bus();
+        rig.transport = std::move(sim);
     }
-    if (!transport->is_connected()) {
+    if (!rig.transport->is_connected()) {
         std::fprintf(stderr, "soak: transport did not connect\n");
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    const std::vector<Items> items{Items::POSITION_41, Items::SPEED_45, Items::TORQUE_49};
-    std::vector<std::unique_ptr<Device>> devices;
-    for (int i = 0; i < options.actuators; ++i) {
+// Adds `count` actuators to the bus, each with a connected, started client in speed mode that
+// counts the frames of `items` it is delivered (streaming not yet on).
+bool add_devices(Rig& rig, int count, const std::vector<Items>& items,
+                 std::vector<std::unique_ptr<Device>>& devices) {
+    for (int i = 0; i < count; ++i) {
         const int address = kFirstAddress + i;
-        if (!bus->add_actuator(address)) {
+        if (!rig.bus->add_actuator(address)) {
             std::fprintf(stderr, "soak: cannot add an actuator at 0x%x\n", address);
-            return 1;
+            return false;
         }
-        devices.push_back(std::make_unique<Device>(*transport, address));
+        devices.push_back(std::make_unique<Device>(*rig.transport, address));
         Device& device = *devices.back();
         if (!device.actuator.connect()) {
             std::fprintf(stderr, "soak: actuator 0x%x does not answer its ping\n", address);
-            return 1;
+            return false;
         }
         device.actuator.set_feedback_callback(
-            [&device, count = items.size()](int, OrvexActuator::FeedbackMap frame) {
-                if (frame.size() != count) {
+            [&device, n = items.size()](int, OrvexActuator::FeedbackMap frame) {
+                if (frame.size() != n) {
                     device.wrong_items = true;
                 }
                 ++device.delivered;
@@ -109,15 +116,19 @@ int run(const Options& options) {
         device.actuator.start();
         device.actuator.setFeedbackItems(items);
     }
-    const auto stats_at_start = bus->stats();
+    return true;
+}
+
+// The application's control loop: streaming at 1 kHz and a new speed setpoint for every
+// actuator every 10 ms for `seconds`, then streaming off and stopped. Returns the setpoint
+// commands sent.
+uint64_t drive(std::vector<std::unique_ptr<Device>>& devices, double seconds) {
     for (auto& device : devices) {
         device->actuator.setFeedbackRate(OrvexActuator::Rates::RATE_1000HZ);
     }
-
-    // The application's control loop: a new speed setpoint for every actuator every 10 ms.
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(options.seconds));
+    const auto end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     uint64_t commands = 0;
     for (auto next = start; next < end; next += kCommandPeriod) {
         const float phase = std::chrono::duration<float>(next - start).count();
@@ -131,67 +142,105 @@ int run(const Options& options) {
         device->actuator.setFeedbackRate(0);
         device->actuator.stop();
     }
-    const double streamed_s = std::chrono::duration<double>(Clock::now() - start).count();
+    return commands;
+}
 
-    // Everything the devices sent must reach the callbacks: wait for the line to drain.
-    auto delivered_total = [&devices] {
-        uint64_t sum = 0;
-        for (const auto& device : devices) {
-            sum += device->delivered;
+bool all_stopped(const oxl_api::SimulatedBus& bus, int count) {
+    for (int i = 0; i < count; ++i) {
+        const auto info = bus.device_info(kFirstAddress + i);
+        if (!info || info->stream_period_ticks != 0) {
+            return false;
         }
-        return sum;
-    };
-    auto sent_total = [&] { return bus->stats().frames_sent - stats_at_start.frames_sent; };
-    auto all_stopped = [&] {
-        for (int i = 0; i < options.actuators; ++i) {
-            const auto info = bus->device_info(kFirstAddress + i);
-            if (!info || info->stream_period_ticks != 0) {
-                return false;
-            }
-        }
-        return true;
-    };
-    const auto drain_deadline = Clock::now() + kDrainDeadline;
-    // Over the pseudo-terminal the stop requests are still on their way for a moment.
-    while (!all_stopped() && Clock::now() < drain_deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    const uint64_t sent = sent_total();
-    while (delivered_total() < sent && Clock::now() < drain_deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const uint64_t delivered = delivered_total();
-    const uint64_t skipped = bus->stats().frames_skipped - stats_at_start.frames_skipped;
-    bool wrong_items = false;
+    return true;
+}
+
+uint64_t delivered_total(const std::vector<std::unique_ptr<Device>>& devices) {
+    uint64_t sum = 0;
     for (const auto& device : devices) {
-        wrong_items = wrong_items || device->wrong_items;
+        sum += device->delivered;
     }
-    devices.clear();
-    transport->disconnect();
+    return sum;
+}
 
-    const uint64_t lost = sent > delivered ? sent - delivered : 0;
+// What the devices sent against what the callbacks received.
+struct Tally {
+    uint64_t sent = 0;
+    uint64_t delivered = 0;
+    uint64_t skipped = 0;
+    bool wrong_items = false;
+};
+
+// Waits (up to kDrainDeadline) for every device to stop streaming and every frame it sent to
+// reach its callback, then counts.
+Tally drain(const oxl_api::SimulatedBus& bus, const oxl_api::SimulatedBus::Stats& at_start,
+            const std::vector<std::unique_ptr<Device>>& devices) {
+    const int count = static_cast<int>(devices.size());
+    const auto deadline = Clock::now() + kDrainDeadline;
+    // Over the pseudo-terminal the stop requests are still on their way for a moment.
+    while (!all_stopped(bus, count) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Tally tally;
+    tally.sent = bus.stats().frames_sent - at_start.frames_sent;
+    while (delivered_total(devices) < tally.sent && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    tally.delivered = delivered_total(devices);
+    tally.skipped = bus.stats().frames_skipped - at_start.frames_skipped;
+    for (const auto& device : devices) {
+        tally.wrong_items = tally.wrong_items || device->wrong_items;
+    }
+    return tally;
+}
+
+void print_report(const Options& options, std::size_t items, double streamed_s, uint64_t commands,
+                  const Tally& tally, const oxl_test::SimAdapter* sim_adapter) {
+    const uint64_t lost = tally.sent > tally.delivered ? tally.sent - tally.delivered : 0;
     std::printf("transport          %s\n",
                 options.pty ? "OXL_over_USB over a pseudo-terminal" : "OXL_over_Sim");
-    std::printf("actuators          %d at 1000 Hz, %zu items a frame\n", options.actuators,
-                items.size());
+    std::printf("actuators          %d at 1000 Hz, %zu items a frame\n", options.actuators, items);
     std::printf("streamed for       %.1f s (%llu setpoint commands sent)\n", streamed_s,
                 static_cast<unsigned long long>(commands));
     std::printf("frames sent        %llu (expected about %.0f)\n",
-                static_cast<unsigned long long>(sent), streamed_s * 1000.0 * options.actuators);
-    std::printf("frames delivered   %llu\n", static_cast<unsigned long long>(delivered));
+                static_cast<unsigned long long>(tally.sent),
+                streamed_s * 1000.0 * options.actuators);
+    std::printf("frames delivered   %llu\n", static_cast<unsigned long long>(tally.delivered));
     std::printf("frames lost        %llu\n", static_cast<unsigned long long>(lost));
     std::printf("frames skipped     %llu (not sent: the bus fell more than %.2f s behind)\n",
-                static_cast<unsigned long long>(skipped),
+                static_cast<unsigned long long>(tally.skipped),
                 std::chrono::duration<double>(oxl_api::SimulatedBus::kTick).count() *
                     static_cast<double>(oxl_api::SimulatedBus::kMaxCatchUpTicks));
     if (sim_adapter) {
         std::printf("line write errors  %zu\n", sim_adapter->failed_writes());
     }
-    if (wrong_items) {
+    if (tally.wrong_items) {
         std::printf("FAULT: a frame with the wrong count of items was delivered\n");
     }
-    const bool clean = lost == 0 && delivered == sent && !wrong_items && all_stopped() &&
-                       (!sim_adapter || sim_adapter->failed_writes() == 0);
+}
+
+int run(const Options& options) {
+    Rig rig;
+    if (!open_rig(options.pty, rig)) {
+        return 1;
+    }
+    const std::vector<Items> items{Items::POSITION_41, Items::SPEED_45, Items::TORQUE_49};
+    std::vector<std::unique_ptr<Device>> devices;
+    if (!add_devices(rig, options.actuators, items, devices)) {
+        return 1;
+    }
+    const auto stats_at_start = rig.bus->stats();
+    const auto start = Clock::now();
+    const uint64_t commands = drive(devices, options.seconds);
+    const double streamed_s = std::chrono::duration<double>(Clock::now() - start).count();
+    const Tally tally = drain(*rig.bus, stats_at_start, devices);
+    devices.clear();
+    rig.transport->disconnect();
+
+    print_report(options, items.size(), streamed_s, commands, tally, rig.sim_adapter.get());
+    const bool clean = tally.delivered == tally.sent && !tally.wrong_items &&
+                       all_stopped(*rig.bus, options.actuators) &&
+                       (!rig.sim_adapter || rig.sim_adapter->failed_writes() == 0);
     return clean ? 0 : 2;
 }
 
