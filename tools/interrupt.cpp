@@ -1,10 +1,8 @@
 #include "interrupt.hpp"
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <iostream>
-#include <thread>
 
 #include "errors.hpp"
 
@@ -44,19 +42,6 @@ void throw_if_output_failed() {
     if (!std::cout.flush()) {
         throw OutputFailed("cannot write to standard output; stopped");
     }
-}
-
-bool sleep_unless_interrupted(std::chrono::steady_clock::duration duration) {
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    while (!interrupted()) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            deadline - now, std::chrono::milliseconds(50)));
-    }
-    return false;
 }
 
 }  // namespace oxl_tool

@@ -18,8 +18,4 @@ bool interrupted();
 /// ends them like Ctrl-C, the device being stopped by their guards on the way out.
 void throw_if_output_failed();
 
-/// Sleeps for `duration`, waking every 50 ms to look at the flag. Returns false when it was cut
-/// short by a signal.
-bool sleep_unless_interrupted(std::chrono::steady_clock::duration duration);
-
 }  // namespace oxl_tool
