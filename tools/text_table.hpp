@@ -7,7 +7,8 @@
 namespace oxl_tool {
 
 /// A table of text cells printed with aligned columns: left-aligned text, right-aligned numbers,
-/// two spaces between columns, a header row in upper case.
+/// two spaces between columns, the header row first as given (all-empty headers print an empty
+/// line), trailing spaces trimmed.
 class TextTable {
   public:
     /// Column headers; `right_aligned[i]` right-aligns column i (numbers).
@@ -15,7 +16,7 @@ class TextTable {
 
     /// Appends a row; missing cells print empty, extra cells are dropped.
     void add_row(std::vector<std::string> cells);
-    /// Prints the header and every row, each line indented by `indent` spaces.
+    /// Prints the header and every row, each line indented by `indent` spaces, then flushes.
     void print(std::ostream& out, int indent = 0) const;
     /// Count of rows added.
     std::size_t size() const { return rows.size(); }

@@ -68,7 +68,9 @@ class OXL_API_EXPORT OXL_over_USB : public OXL {
     /// From the start, sends are refused (false at once), including those already queued behind
     /// other senders. Blocks until the current receive pass has finished (at most about 1.6 s
     /// plus a running callback) and the write in progress, if any, has ended (at most 1000 ms,
-    /// on a stalled line), however many senders are queued. Does nothing when not connected.
+    /// on a stalled line), however many senders are queued. When not connected it still ends an
+    /// automatic reconnection that is waiting for the adapter, and joins a polling thread that
+    /// has ended on its own; without a polling thread it does nothing.
     void disconnect() override;
     /// True while the polling thread is meant to run and the port is open (so false while an
     /// automatic reconnection waits for the adapter to come back, and from the moment

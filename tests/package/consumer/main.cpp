@@ -1,5 +1,6 @@
-// Uses every public header of the installed package, so a header that is missing from the
-// install or does not compile on its own fails this build.
+// Uses the public headers of the hardware and virtual-actuator API (and through them the
+// details/ headers), so a header of theirs that is missing from the install or does not compile
+// on its own fails this build.
 #include <oxl_api/orvex_actuator.hpp>
 #include <oxl_api/orvex_actuator_virtual.hpp>
 #include <oxl_api/oxl.hpp>
