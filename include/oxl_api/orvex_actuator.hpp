@@ -382,6 +382,6 @@ struct DeviceIdentity {
 /// leaves that callback in place, sends nothing and returns nothing, so ask such a client
 /// instead. When it returns, no callback of the probe is registered. Must not be called from a
 /// message callback.
-std::optional<DeviceIdentity> probe_identity(OXL& oxl, int id, float timeout_s);
+OXL_API_EXPORT std::optional<DeviceIdentity> probe_identity(OXL& oxl, int id, float timeout_s);
 
 }  // namespace oxl_api
