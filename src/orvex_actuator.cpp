@@ -236,6 +236,15 @@ void print_line(std::ostream& stream, const std::string& line) {
 
 }  // namespace
 
+std::string error_description(int bit) {
+    for (const ErrorDescription& entry : error_table()) {
+        if (entry.bit == bit) {
+            return entry.text;
+        }
+    }
+    return {};
+}
+
 void append_float(std::vector<uint8_t>& payload, float value) {
     uint32_t word;
     std::memcpy(&word, &value, sizeof word);

@@ -23,17 +23,20 @@ struct ScanArgs {
     std::string to = "0x7f";
     bool all = false;
     bool sequential = false;
+    bool json = false;
 };
 /// `oxl scan`: pings every id of the range, a window of ids at a time (`--sequential`: one id at
-/// a time, 50 ms each); found devices on standard output, progress on standard error. Exit
-/// status 1 when nothing answered.
+/// a time, 50 ms each); found devices on standard output (a JSON array with `json`), progress on
+/// standard error. Exit status 1 when nothing answered.
 int run_scan(Session& session, const ScanArgs& args);
 
-/// `oxl info ID`: identity, live state and every parameter.
-int run_info(Session& session, const std::string& id);
+/// `oxl info ID`: identity, live state and every parameter, as tables or one JSON document.
+int run_info(Session& session, const std::string& id, bool json);
 
-/// `oxl param get ID [NAME...]`: parameters as a table (all of them without names).
-int run_param_get(Session& session, const std::string& id, const std::vector<std::string>& names);
+/// `oxl param get ID [NAME...]`: parameters as a table or a JSON document (all of them without
+/// names).
+int run_param_get(Session& session, const std::string& id, const std::vector<std::string>& names,
+                  bool json);
 /// `oxl param set ID NAME=VALUE...`: writes, then reads back and shows before and after.
 int run_param_set(Session& session, const std::string& id,
                   const std::vector<std::string>& assignments);
@@ -46,6 +49,43 @@ int run_blink(Session& session, const std::string& id);
 int run_set_address(Session& session, const std::string& id, const std::string& new_id);
 /// `oxl factory-reset ID --yes`: restores the factory parameters.
 int run_factory_reset(Session& session, const std::string& id, bool confirmed);
+
+/// `oxl config dump ID`: every parameter but the address, with the model, firmware and address,
+/// as one JSON document on standard output.
+int run_config_dump(Session& session, const std::string& id);
+/// Arguments of `oxl config restore`.
+struct ConfigRestoreArgs {
+    std::string id;
+    std::string file;
+    bool save = false;   // store the configuration in the device once every value is taken
+    bool force = false;  // restore onto a device of another model
+};
+/// `oxl config restore ID FILE`: checks the whole file first, then writes its values, reads them
+/// back and shows what changed; exit status 1 when a value did not read back as written.
+int run_config_restore(Session& session, const ConfigRestoreArgs& args);
+
+/// Arguments of `oxl stop`.
+struct StopArgs {
+    std::string target;  // an id, or "all"
+    std::string from = "0x10";
+    std::string to = "0x3ffe";
+};
+/// `oxl stop ID|all`: stops one actuator (the stop is sent even when it does not answer), or
+/// every actuator that answers a ping in the range.
+int run_stop(Session& session, const StopArgs& args);
+/// `oxl home ID`: makes the present position the home position.
+int run_home(Session& session, const std::string& id);
+/// Arguments of `oxl errors`.
+struct ErrorsArgs {
+    std::string id;
+    bool watch = false;
+    bool duration_given = false;
+    double duration_s = 0.0;  // 0: until Ctrl-C
+    bool json = false;
+};
+/// `oxl errors ID`: the error state, every bit exact, with names and seriousness; with `watch`,
+/// then every error report the device sends until Ctrl-C or the duration ends.
+int run_errors(Session& session, const ErrorsArgs& args);
 
 /// Arguments of `oxl monitor`, as typed.
 struct MonitorArgs {
@@ -60,22 +100,27 @@ int run_monitor(Session& session, const MonitorArgs& args);
 
 /// Arguments of `oxl move`.
 struct MoveArgs {
-    std::string id;
-    // Exactly one of the four targets is given; the flags say which were.
+    std::vector<std::string> ids;
+    // One of the four targets is given (none with `setpoints`); the flags say which were.
     bool has_position = false, has_speed = false, has_torque = false, has_impedance = false;
     bool has_stiffness = false, has_damping = false;
     float position = 0.0f, speed = 0.0f, torque = 0.0f, impedance = 0.0f;
     float stiffness = 0.0f, damping = 0.0f;
-    double duration_s = 0.0;  // 0: until Ctrl-C
+    std::string sine;       // "AMPLITUDE,FREQUENCY" about the target; empty: none
+    bool has_ramp = false;  // reach the target linearly in `ramp_s`
+    double ramp_s = 0.0;
+    std::string setpoints;    // CSV file of times and setpoints; empty: none
+    double duration_s = 0.0;  // 0: until Ctrl-C (or the end of the setpoints)
     int rate_hz = 10;         // rows printed per second
 };
-/// `oxl move ID`: starts the device on one setpoint, reports feedback, stops it at the end.
+/// `oxl move ID...`: starts the devices on a setpoint or a trajectory, reports their feedback,
+/// stops them at the end.
 int run_move(Session& session, const MoveArgs& args);
 
 /// Arguments of `oxl demo`.
 struct DemoArgs {
-    std::string output = "oxl_demo.svg";
-    std::string id;  // empty: the first actuator the scan finds
+    std::string output = "oxl_demo.svg";  // in the current folder
+    std::string id;                       // empty: the first actuator the scan finds
 };
 /// `oxl demo`: scan, connect, position step, impedance hold under changing load, summary and
 /// an SVG plot.

@@ -134,10 +134,17 @@ std::string signed_fixed(double value, int decimals) {
 int run_demo(Session& session, const DemoArgs& args) {
     const int chosen = args.id.empty() ? 0 : parse_actuator_id(args.id, "--id");
     {
-        // Fail on an unwritable output before anything moves.
+        // Fail on an unwritable output before anything moves, without leaving an empty file
+        // behind if the demo is then interrupted.
+        std::error_code ignored;
+        const bool existed = std::filesystem::exists(args.output, ignored);
         std::ofstream probe(args.output, std::ios::app);
         if (!probe) {
             throw UsageError("cannot write " + args.output);
+        }
+        probe.close();
+        if (!existed) {
+            std::filesystem::remove(args.output, ignored);
         }
     }
     const auto demo_start = Clock::now();
@@ -308,10 +315,17 @@ int run_demo(Session& session, const DemoArgs& args) {
     };
     plot.markers = markers;
     {
-        std::ofstream out(args.output, std::ios::trunc);
+        // Written aside and renamed into place, so the output is never a partial plot.
+        const std::string part = args.output + ".tmp";
+        std::ofstream out(part, std::ios::trunc);
         out << render_svg(plot);
         out.close();
-        if (!out) {
+        std::error_code renamed;
+        if (out) {
+            std::filesystem::rename(part, args.output, renamed);
+        }
+        if (!out || renamed) {
+            std::filesystem::remove(part, renamed);
             throw std::runtime_error("writing " + args.output + " failed");
         }
     }

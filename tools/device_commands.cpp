@@ -20,6 +20,8 @@
 #include "errors.hpp"
 #include "interrupt.hpp"
 #include "names.hpp"
+#include "output.hpp"
+#include "parameter_values.hpp"
 #include "text_table.hpp"
 
 namespace oxl_tool {
@@ -138,7 +140,7 @@ std::vector<int> scan_sequentially(oxl_api::OrvexActuatorScanner& scanner, int f
         const auto part = scanner.scan(next, chunk_last);
         found.insert(found.end(), part.begin(), part.end());
         next = chunk_last + 1;
-        if (long_range) {
+        if (long_range && !quiet()) {
             progress.update(next);
         }
     }
@@ -158,30 +160,13 @@ std::vector<int> scan_in_windows(oxl_api::OrvexActuatorScanner& scanner, int fir
             next = first + done;
             progress.clear();
             output.flush();
-            progress.update(next);
+            if (!quiet()) {
+                progress.update(next);
+            }
             return !interrupted();
         });
     progress.clear();
     return found;
-}
-
-// Reads `codes` from `actuator` and returns the values the device reported for them. The
-// client's read returns its whole cache, so the answer is filtered down to what was asked.
-std::map<Parameter, float> read_parameters(OrvexActuator& actuator,
-                                           const std::vector<Parameter>& codes) {
-    const auto cache = actuator.get_parameters(codes, 1.0f);
-    if (cache.empty()) {
-        throw DeviceError("actuator " + hex_id(actuator.address) +
-                          " did not answer the parameter request");
-    }
-    std::map<Parameter, float> values;
-    for (const Parameter code : codes) {
-        const auto it = cache.find(code);
-        if (it != cache.end()) {
-            values[code] = it->second;
-        }
-    }
-    return values;
 }
 
 // "POSITION" for a known mode value, else nothing.
@@ -218,44 +203,6 @@ void print_parameter_table(const std::vector<Parameter>& codes,
     table.print(std::cout, indent);
 }
 
-std::vector<Parameter> every_parameter() {
-    std::vector<Parameter> codes;
-    for (const auto& entry : all_parameters()) {
-        codes.push_back(entry.first);
-    }
-    return codes;
-}
-
-// Codes whose value a device reports as a whole number (the unsigned counts and the mode): a
-// written 2.5 that reads back as 2 or 3 is not a refusal.
-bool reads_back_truncated(Parameter code) {
-    switch (code) {
-        case Parameter::MODE:
-        case Parameter::PARAM_80:
-        case Parameter::PARAM_82:
-        case Parameter::PARAM_83:
-        case Parameter::PARAM_84:
-            return true;
-        default:
-            return false;
-    }
-}
-
-float parse_parameter_value(Parameter code, const std::string& text) {
-    if (code == Parameter::MODE) {
-        // The mode may be given by name.
-        std::string wanted = text;
-        std::transform(wanted.begin(), wanted.end(), wanted.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        for (const auto& mode : all_modes()) {
-            if (wanted == mode.second) {
-                return static_cast<float>(static_cast<int>(mode.first));
-            }
-        }
-    }
-    return parse_float(text, "value of " + parameter_name(code));
-}
-
 }  // namespace
 
 int run_ports() {
@@ -271,9 +218,9 @@ int run_ports() {
         table.print(std::cout);
     }
     if (std::none_of(ports.begin(), ports.end(), oxl_api::OXL_over_USB::is_adapter_port)) {
-        std::cerr << "No USB-to-CAN adapter (USB id 0483:a540..a54a) is plugged in; --sim runs "
-                     "the commands on a simulated bus."
-                  << std::endl;
+        note(
+            "No USB-to-CAN adapter (USB id 0483:a540..a54a) is plugged in; --sim runs the "
+            "commands on a simulated bus.");
     }
     return kExitOk;
 }
@@ -324,8 +271,28 @@ int run_scan(Session& session, const ScanArgs& args) {
 
     const auto start = Clock::now();
     int next = first;
-    const std::vector<int> found = args.sequential ? scan_sequentially(scanner, first, last, next)
-                                                   : scan_in_windows(scanner, first, last, next);
+    std::vector<int> found;
+    {
+        // With --json standard output carries the document only, not the scanner's lines.
+        std::ostringstream muted;
+        std::streambuf* const cout_buffer = args.json ? std::cout.rdbuf(muted.rdbuf()) : nullptr;
+        found = args.sequential ? scan_sequentially(scanner, first, last, next)
+                                : scan_in_windows(scanner, first, last, next);
+        if (cout_buffer != nullptr) {
+            std::cout.rdbuf(cout_buffer);
+        }
+    }
+    if (args.json) {
+        Json devices = Json::array();
+        for (const int id : found) {
+            // The scanner prints identities but returns ids: ask each device once more.
+            const auto identity = session.identify(id, 0.5f);
+            devices.push_back({{"address", id},
+                               {"model", identity ? identity->model : ""},
+                               {"firmware", identity ? identity->firmware : ""}});
+        }
+        print_json(devices);
+    }
 
     const std::string range = hex_id(first) + ".." + hex_id(last);
     char elapsed[32];
@@ -340,15 +307,13 @@ int run_scan(Session& session, const ScanArgs& args) {
         std::cerr << "No device answered in " << range << " (" << elapsed << ")." << std::endl;
         return kExitDevice;
     }
-    std::cerr << found.size() << " device(s) found in " << range << " (" << elapsed << ")."
-              << std::endl;
+    note(std::to_string(found.size()) + " device(s) found in " + range + " (" + elapsed + ").");
     return kExitOk;
 }
 
-int run_info(Session& session, const std::string& id_text) {
+int run_info(Session& session, const std::string& id_text, bool json) {
     const int id = parse_actuator_id(id_text);
     auto actuator = session.connect_actuator(id);
-    std::cout << "Actuator " << hex_id(id) << " (" << id << ") on " << session.describe() << '\n';
 
     TextTable identity({"", ""}, {false, false});
     identity.add_row({"model", actuator->model.empty() ? "(unknown)" : actuator->model});
@@ -363,6 +328,29 @@ int run_info(Session& session, const std::string& id_text) {
         codes.push_back(entry.first);
     }
     const auto state = actuator->getItemsBlocking(codes, 1.0f);
+    const auto all = every_parameter();
+    const auto values = read_parameters(*actuator, all);
+    if (json) {
+        Json state_json = Json::object();
+        for (const auto& entry : state_items) {
+            const auto it = state.find(entry.first);
+            state_json[item_name(entry.first)] =
+                it == state.end() ? Json() : json_number(it->second);
+        }
+        Json parameters = Json::object();
+        for (const Parameter code : all) {
+            const auto it = values.find(code);
+            parameters[parameter_name(code)] =
+                it == values.end() ? Json() : json_number(it->second);
+        }
+        print_json({{"address", id},
+                    {"model", actuator->model},
+                    {"firmware", actuator->firmware},
+                    {"state", state_json},
+                    {"parameters", parameters}});
+        return kExitOk;
+    }
+    std::cout << "Actuator " << hex_id(id) << " (" << id << ") on " << session.describe() << '\n';
     for (const auto& entry : state_items) {
         const auto it = state.find(entry.first);
         identity.add_row(
@@ -373,16 +361,13 @@ int run_info(Session& session, const std::string& id_text) {
     identity.print(rows, 2);
     const std::string text = rows.str();
     std::cout << text.substr(text.find('\n') + 1);
-
-    const auto all = every_parameter();
-    const auto values = read_parameters(*actuator, all);
     std::cout << "\nParameters\n";
     print_parameter_table(all, values, 2);
     return kExitOk;
 }
 
 int run_param_get(Session& session, const std::string& id_text,
-                  const std::vector<std::string>& names) {
+                  const std::vector<std::string>& names, bool json) {
     const int id = parse_actuator_id(id_text);
     std::vector<Parameter> codes;
     for (const auto& name : names) {
@@ -396,7 +381,17 @@ int run_param_get(Session& session, const std::string& id_text,
     }
     auto actuator = session.connect_actuator(id);
     const auto values = read_parameters(*actuator, codes);
-    print_parameter_table(codes, values, 0);
+    if (json) {
+        Json parameters = Json::object();
+        for (const Parameter code : codes) {
+            const auto it = values.find(code);
+            parameters[parameter_name(code)] =
+                it == values.end() ? Json() : json_number(it->second);
+        }
+        print_json({{"address", id}, {"parameters", parameters}});
+    } else {
+        print_parameter_table(codes, values, 0);
+    }
     return values.size() == codes.size() ? kExitOk : kExitDevice;
 }
 
@@ -435,9 +430,7 @@ int run_param_set(Session& session, const std::string& id_text,
         const float written = wanted[code];
         const auto b = before.find(code);
         const auto a = after.find(code);
-        const bool taken =
-            a != after.end() && (reads_back_truncated(code) ? std::fabs(a->second - written) < 1.0f
-                                                            : a->second == written);
+        const bool taken = a != after.end() && reads_back_as_written(code, written, a->second);
         table.add_row({parameter_name(code), b == before.end() ? "?" : format_value(b->second),
                        format_value(written),
                        (a == after.end() ? "?" : format_value(a->second)) + (taken ? "" : " !")});

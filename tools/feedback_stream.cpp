@@ -3,12 +3,31 @@
 #include <cmath>
 
 #include <algorithm>
+#include <iostream>
+
+#include "errors.hpp"
 
 namespace oxl_tool {
 
 double Sample::value(Item item) const {
     const auto it = values.find(item);
     return it == values.end() ? std::nan("") : static_cast<double>(it->second);
+}
+
+void check_duration(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0.0 || seconds > 1e6) {
+        throw UsageError("--duration must be a number of seconds, 0 to 1000000 (0: until Ctrl-C)");
+    }
+}
+
+bool report_errors(const std::vector<ReportedError>& errors, int id) {
+    bool serious = false;
+    for (const auto& error : errors) {
+        std::cerr << "oxl: actuator " << hex_id(id) << " reports error " << error.bit << ": "
+                  << error.text << std::endl;
+        serious = serious || error.serious();
+    }
+    return serious;
 }
 
 std::chrono::steady_clock::time_point deadline_after(double seconds) {

@@ -25,6 +25,13 @@ struct Sample {
     double value(Item item) const;
 };
 
+/// A device that has not streamed a frame after this many seconds is not going to.
+constexpr double kFirstFrameTimeout = 2.0;
+
+/// Checks a `--duration` before anything is sent: NaN or infinity would make no deadline.
+/// Throws `UsageError` outside 0..1000000 seconds (0: until Ctrl-C).
+void check_duration(double seconds);
+
 /// The time `seconds` from now; for 0 or less, no deadline (the far future).
 std::chrono::steady_clock::time_point deadline_after(double seconds);
 
@@ -47,6 +54,10 @@ struct ReportedError {
     /// A serious error: the device must be stopped.
     bool serious() const { return oxl_api::is_serious_error(bit); }
 };
+
+/// Prints each reported error on standard error ("oxl: actuator 0x20 reports error 16: Current
+/// maximum"); returns true when one of them is serious (the device must stop).
+bool report_errors(const std::vector<ReportedError>& errors, int id);
 
 /// Streams feedback items from one actuator into a queue that the application thread drains.
 ///

@@ -167,7 +167,8 @@ std::vector<Item> parse_item_list(const std::string& list) {
     return items;
 }
 
-int parse_id(const std::string& raw, int min, int max, const std::string& what) {
+long long parse_number(const std::string& raw, long long min, long long max,
+                       const std::string& what) {
     const std::string text = trim(raw);
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
@@ -175,16 +176,22 @@ int parse_id(const std::string& raw, int min, int max, const std::string& what) 
         return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0
                    : std::isdigit(static_cast<unsigned char>(c)) != 0;
     };
-    if (digits.empty() || digits.size() > 9 ||
+    if (digits.empty() || digits.size() > 12 ||
         !std::all_of(digits.begin(), digits.end(), is_digit)) {
         throw UsageError(what + " '" + raw + "' is not a number (write 32 or 0x20)");
     }
-    const long value = std::strtol(digits.c_str(), nullptr, hex ? 16 : 10);
+    const long long value = std::strtoll(digits.c_str(), nullptr, hex ? 16 : 10);
     if (value < min || value > max) {
-        throw UsageError(what + " " + text + " is out of range (" + hex_id(min) + ".." +
-                         hex_id(max) + ")");
+        char range[48];
+        std::snprintf(range, sizeof range, "0x%llx..0x%llx", static_cast<unsigned long long>(min),
+                      static_cast<unsigned long long>(max));
+        throw UsageError(what + " " + text + " is out of range (" + range + ")");
     }
-    return static_cast<int>(value);
+    return value;
+}
+
+int parse_id(const std::string& text, int min, int max, const std::string& what) {
+    return static_cast<int>(parse_number(text, min, max, what));
 }
 
 int parse_actuator_id(const std::string& text, const std::string& what) {

@@ -36,6 +36,11 @@ Parameter parse_parameter(const std::string& name);
 /// name or a repeated item.
 std::vector<Item> parse_item_list(const std::string& list);
 
+/// A whole number written in decimal ("32") or hexadecimal ("0x20"), within `min`..`max`
+/// (which must not be negative). Throws `UsageError` mentioning `what` when it is malformed or
+/// out of range.
+long long parse_number(const std::string& text, long long min, long long max,
+                       const std::string& what);
 /// An id written in decimal ("32") or hexadecimal ("0x20"), within `min`..`max`. Throws
 /// `UsageError` mentioning `what` when it is malformed or out of range.
 int parse_id(const std::string& text, int min, int max, const std::string& what);

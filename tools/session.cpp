@@ -3,9 +3,21 @@
 #include <oxl_api/oxl_over_sim.hpp>
 #include <oxl_api/oxl_over_usb.hpp>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
-#include <filesystem>
+#include <cstring>
 #include <iterator>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "errors.hpp"
 #include "names.hpp"
@@ -17,11 +29,88 @@ namespace {
 // shows different models; code 5 is the adapter's and is left out.
 constexpr uint16_t kSimModelCodes[] = {1, 2, 3, 4, 6};
 
+// A ping, and the identity report that answers it.
+constexpr uint8_t kPing = 0x40;
+constexpr uint8_t kIdentityReport = 0x80;
+
+// Why `port` cannot be the adapter's serial port, or nothing when it may be: checked here so
+// that the user reads one line with the reason, instead of the library's two lines and ours.
+std::string port_problem(const std::string& port) {
+    const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            return "there is no serial port " + port;
+        }
+        return "cannot open " + port + ": " + std::strerror(error) +
+               (error == EACCES ? " (is the user in the dialout group?)" : "");
+    }
+    termios settings{};
+    const bool tty = tcgetattr(fd, &settings) == 0;
+    close(fd);
+    return tty ? "" : port + " is not a serial port";
+}
+
 }  // namespace
+
+std::vector<BusOptions::SimError> parse_sim_errors(const std::string& list) {
+    std::vector<BusOptions::SimError> errors;
+    std::stringstream stream(list);
+    std::string entry;
+    while (std::getline(stream, entry, ',')) {
+        const auto equals = entry.find('=');
+        if (equals == std::string::npos) {
+            throw UsageError("--sim-errors entry '" + entry +
+                             "' is not ID=BITS or ID=BITS@SECONDS");
+        }
+        const auto at = entry.find('@', equals);
+        BusOptions::SimError error;
+        error.address = parse_actuator_id(entry.substr(0, equals), "--sim-errors address");
+        const std::string bits = entry.substr(equals + 1, at - equals - 1);
+        error.bits =
+            static_cast<uint32_t>(parse_number(bits, 1, 0xFFFFFFFFll, "--sim-errors bits"));
+        if (at != std::string::npos) {
+            error.after_s = parse_float(entry.substr(at + 1), "--sim-errors delay");
+            if (error.after_s < 0.0 || error.after_s > 3600.0) {
+                throw UsageError("--sim-errors delay must lie in 0..3600 seconds");
+            }
+        }
+        errors.push_back(error);
+    }
+    if (errors.empty()) {
+        throw UsageError("--sim-errors list is empty");
+    }
+    return errors;
+}
 
 Session::Session(BusOptions options_in) : options(std::move(options_in)) {}
 
-Session::~Session() = default;
+Session::~Session() {
+    if (timer.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(timer_mutex);
+            timer_stop = true;
+        }
+        timer_wake.notify_all();
+        timer.join();
+    }
+}
+
+void Session::raise_delayed_errors(std::vector<BusOptions::SimError> errors) {
+    std::sort(errors.begin(), errors.end(),
+              [](const auto& a, const auto& b) { return a.after_s < b.after_s; });
+    const auto start = std::chrono::steady_clock::now();
+    for (const auto& error : errors) {
+        const auto due = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(error.after_s));
+        std::unique_lock<std::mutex> lock(timer_mutex);
+        if (timer_wake.wait_until(lock, due, [this] { return timer_stop; })) {
+            return;
+        }
+        lock.unlock();
+        sim->bus().raise_errors(error.address, error.bits);
+    }
+}
 
 oxl_api::OXL& Session::transport() {
     if (owned) {
@@ -35,6 +124,17 @@ oxl_api::OXL& Session::transport() {
         }
         sim = transport.get();
         owned = std::move(transport);
+        std::vector<BusOptions::SimError> delayed;
+        for (const auto& error : options.sim_errors) {
+            if (error.after_s > 0.0) {
+                delayed.push_back(error);
+            } else {
+                sim->bus().raise_errors(error.address, error.bits);
+            }
+        }
+        if (!delayed.empty()) {
+            timer = std::thread([this, delayed] { raise_delayed_errors(delayed); });
+        }
         return *owned;
     }
     std::string port = options.port;
@@ -58,11 +158,9 @@ oxl_api::OXL& Session::transport() {
         }
         port = ports.front();
     }
-    std::error_code ignored;
-    if (!std::filesystem::exists(port, ignored)) {
-        // Said here in one line; the transport would print two of its own first.
-        throw DeviceError("there is no serial port " + port +
-                          " (`oxl ports` lists the serial ports)");
+    const std::string problem = port_problem(port);
+    if (!problem.empty()) {
+        throw DeviceError(problem + " (`oxl ports` lists the serial ports)");
     }
     auto transport = std::make_unique<oxl_api::OXL_over_USB>(port, true);
     if (!transport->is_connected()) {
@@ -86,10 +184,62 @@ std::string Session::describe() const {
     return port.empty() ? "the adapter" : "the adapter on " + port;
 }
 
-bool Session::answers(int id, float timeout_s) {
+std::vector<std::pair<int, Session::Identity>> Session::discover(int first, int last,
+                                                                 float wait_s) {
+    // Bare pings through the transport rather than client objects: a client sends a stop
+    // command when it is destroyed, and a probe must not stop a device it merely looked for.
+    struct Answers {
+        std::mutex mutex;
+        std::map<int, Identity> found;  // guarded by `mutex`
+    };
+    oxl_api::OXL& bus = transport();
+    auto answers = std::make_shared<Answers>();
+    for (int id = first; id <= last; ++id) {
+        bus.setCallback(id, [answers, id](int, std::vector<uint8_t> payload, int) {
+            if (payload.size() < 5 || payload[0] != kIdentityReport) {
+                return;
+            }
+            const unsigned model_code = payload[1] | (payload[2] << 8);
+            const auto firmware = static_cast<uint16_t>(payload[3] | (payload[4] << 8));
+            const auto& models = oxl_api::OrvexActuator::MODELS_NAMES;
+            Identity identity{model_code < models.size() ? models[model_code] : std::string(),
+                              oxl_api::OrvexActuator::parse_firmware_version(firmware)};
+            std::lock_guard<std::mutex> lock(answers->mutex);
+            answers->found[id] = std::move(identity);
+        });
+    }
+    for (int id = first; id <= last; ++id) {
+        bus.send_OXL(id, {kPing});
+    }
+    if (first == last) {
+        // One id: done as soon as it answers.
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::microseconds(static_cast<int64_t>(wait_s * 1e6f));
+        const auto answered = [&answers] {
+            std::lock_guard<std::mutex> lock(answers->mutex);
+            return !answers->found.empty();
+        };
+        while (!answered() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(wait_s * 1e6f)));
+    }
+    for (int id = first; id <= last; ++id) {
+        bus.removeCallback(id);
+    }
+    std::lock_guard<std::mutex> lock(answers->mutex);
+    return {answers->found.begin(), answers->found.end()};
+}
+
+std::optional<Session::Identity> Session::identify(int id, float timeout_s) {
     // A probe rather than a client object: a client sends a stop command when it is destroyed,
     // and a probe must not stop a device it merely looked for.
-    return oxl_api::probe_identity(transport(), id, timeout_s).has_value();
+    const auto identity = oxl_api::probe_identity(transport(), id, timeout_s);
+    if (!identity) {
+        return std::nullopt;
+    }
+    return Identity{identity->model, identity->firmware};
 }
 
 std::unique_ptr<oxl_api::OrvexActuator> Session::connect_actuator(int id) {
@@ -98,13 +248,17 @@ std::unique_ptr<oxl_api::OrvexActuator> Session::connect_actuator(int id) {
         return actuator;
     }
     actuator.reset();
+    throw_no_answer(id);
+}
+
+void Session::throw_no_answer(int id) {
     // Tell a missing actuator from a silent adapter: the way out differs.
     if (answers(0, 0.3f)) {
         throw DeviceError("actuator " + hex_id(id) + " does not answer on " + describe() +
                           " (the adapter does; `oxl scan` lists the actuators)");
     }
-    throw DeviceError("no answer from actuator " + hex_id(id) + " nor from the adapter on " +
-                      describe() + " (is the adapter powered and connected to the bus?)");
+    throw DeviceError("no answer from actuator " + hex_id(id) + " nor from " + describe() +
+                      " (is the adapter powered and connected to the bus?)");
 }
 
 }  // namespace oxl_tool

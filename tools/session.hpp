@@ -1,7 +1,13 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <oxl_api/orvex_actuator.hpp>
@@ -22,7 +28,21 @@ struct BusOptions {
     bool simulated = false;
     /// Addresses of the simulated actuators.
     std::vector<int> sim_actuators{0x20, 0x21};
+
+    /// Error bits a simulated actuator raises (reports, and keeps in its item ERRORS).
+    struct SimError {
+        int address = 0;
+        uint32_t bits = 0;
+        /// Seconds after the bus opens; 0: at once.
+        double after_s = 0.0;
+    };
+    /// Errors raised on the simulated bus, to try `oxl errors` and the error handling.
+    std::vector<SimError> sim_errors;
 };
+
+/// The entries of `--sim-errors`: comma-separated ID=BITS or ID=BITS@SECONDS (BITS in hex or
+/// decimal). Throws `UsageError` for a malformed entry.
+std::vector<BusOptions::SimError> parse_sim_errors(const std::string& list);
 
 /// The bus connection of one run of the tool, opened on first use and kept for every command
 /// of the run (so that the commands of `oxl batch` share one simulated bus). Actuator objects
@@ -30,7 +50,8 @@ struct BusOptions {
 class Session {
   public:
     explicit Session(BusOptions options);
-    /// Disconnects the transport (joining its receive thread).
+    /// Stops the timer of delayed simulated errors, then disconnects the transport (joining its
+    /// receive thread).
     ~Session();
 
     Session(const Session&) = delete;
@@ -52,10 +73,25 @@ class Session {
     /// Pings the actuator at `id` (up to 0.5 s) and returns its client, connected. Throws
     /// `DeviceError` when it does not answer, saying whether the adapter itself answers.
     std::unique_ptr<oxl_api::OrvexActuator> connect_actuator(int id);
-    /// True when something answers a ping at `id` within `timeout_s` (`oxl_api::probe_identity`:
-    /// sends nothing else, prints nothing). False, sending nothing, for an id that a live client
-    /// object listens on.
-    bool answers(int id, float timeout_s);
+    /// Throws the `DeviceError` of an actuator at `id` that does not answer, saying whether the
+    /// adapter itself answers (pinged for up to 0.3 s).
+    [[noreturn]] void throw_no_answer(int id);
+
+    /// What a device says of itself in its answer to a ping.
+    struct Identity {
+        std::string model;     ///< model name, empty for an unknown model code
+        std::string firmware;  ///< "major.minor.patch"
+    };
+    /// The identity of whatever answers a ping at `id` within `timeout_s`, or nothing
+    /// (`oxl_api::probe_identity`: sends nothing else, so it never stops a device, and prints
+    /// nothing). Nothing, sending nothing, for an id that a live client object listens on.
+    std::optional<Identity> identify(int id, float timeout_s);
+    /// Pings every id of `first`..`last` at once and returns, ascending, those whose identity
+    /// report arrives within `wait_s` of the last ping, with their identities. Same rules as
+    /// `identify` for the message callbacks of those ids.
+    std::vector<std::pair<int, Identity>> discover(int first, int last, float wait_s);
+    /// True when something answers a ping at `id` within `timeout_s`; see `identify`.
+    bool answers(int id, float timeout_s) { return identify(id, timeout_s).has_value(); }
 
   private:
     BusOptions options;
@@ -65,6 +101,14 @@ class Session {
     std::unique_ptr<oxl_api::OXL> owned;
     /// The simulated transport inside `owned`, when simulated.
     oxl_api::OXL_over_Sim* sim = nullptr;
+
+    /// Raises the delayed `sim_errors` when they fall due; joined by the destructor before the
+    /// transport goes. `timer_stop` and its signal are guarded by `timer_mutex`.
+    std::thread timer;
+    std::mutex timer_mutex;
+    std::condition_variable timer_wake;
+    bool timer_stop = false;
+    void raise_delayed_errors(std::vector<BusOptions::SimError> errors);
 };
 
 }  // namespace oxl_tool

@@ -1,4 +1,4 @@
-// Commands that stream feedback: monitor (observe) and move (command a setpoint and observe).
+// The command that streams feedback: monitor.
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +14,7 @@
 #include "feedback_stream.hpp"
 #include "interrupt.hpp"
 #include "names.hpp"
+#include "text_table.hpp"
 
 namespace oxl_tool {
 namespace {
@@ -23,30 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 // Feedback frames carry at most 11 items (5 bytes each in 59).
 using oxl_api::kMaxItemsPerFrame;
-// A device that has not streamed a frame after this long is not going to.
-constexpr double kFirstFrameTimeout = 2.0;
-
-std::string pad_left(const std::string& text, std::size_t width) {
-    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
-}
-
-// Durations are checked before anything is sent: NaN or infinity would make no deadline.
-void check_duration(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0.0 || seconds > 1e6) {
-        throw UsageError("--duration must be a number of seconds, 0 to 1000000 (0: until Ctrl-C)");
-    }
-}
-
-// Prints reported errors; returns true when one of them is serious (the device must stop).
-bool report_errors(const std::vector<ReportedError>& errors, int id) {
-    bool serious = false;
-    for (const auto& error : errors) {
-        std::cerr << "oxl: actuator " << hex_id(id) << " reports error " << error.bit << ": "
-                  << error.text << std::endl;
-        serious = serious || error.serious();
-    }
-    return serious;
-}
 
 }  // namespace
 
@@ -166,114 +143,6 @@ int run_monitor(Session& session, const MonitorArgs& args) {
         std::cerr << " written to " << args.csv;
     }
     std::cerr << std::endl;
-    return kExitOk;
-}
-
-int run_move(Session& session, const MoveArgs& args) {
-    const int id = parse_actuator_id(args.id);
-    const int targets = int{args.has_position} + int{args.has_speed} + int{args.has_torque} +
-                        int{args.has_impedance};
-    if (targets != 1) {
-        throw UsageError("give exactly one of --position, --speed, --torque and --impedance");
-    }
-    if ((args.has_stiffness || args.has_damping) && !args.has_impedance) {
-        throw UsageError("--stiffness and --damping go with --impedance");
-    }
-    check_duration(args.duration_s);
-    for (const float value :
-         {args.position, args.speed, args.torque, args.impedance, args.stiffness, args.damping}) {
-        if (!std::isfinite(value)) {
-            throw UsageError("setpoints, stiffness and damping must be finite numbers");
-        }
-    }
-    if (args.rate_hz < 1 || args.rate_hz > 100) {
-        throw UsageError("--rate " + std::to_string(args.rate_hz) +
-                         " is out of range (1..100 rows per second)");
-    }
-
-    auto actuator = session.connect_actuator(id);
-    const std::vector<Item> items = {Item::POSITION_4C, Item::SPEED_45, Item::TORQUE_56,
-                                     Item::SETPOINT_4B};
-    FeedbackStream stream(*actuator, items, 100);
-    const StopOnExit stop_on_exit(*actuator);
-
-    std::string what;
-    constexpr float kUnset = OrvexActuator::kUnset;
-    // Mode, then setpoint, then start: the device never runs on a setpoint left from before.
-    if (args.has_position) {
-        actuator->change_mode(OrvexActuator::Mode::POSITION);
-        actuator->change_position_setpoint(args.position);
-        what = "position mode, setpoint " + format_value(args.position);
-    } else if (args.has_speed) {
-        actuator->change_mode(OrvexActuator::Mode::SPEED);
-        actuator->change_speed_setpoint(args.speed);
-        what = "speed mode, setpoint " + format_value(args.speed);
-    } else if (args.has_torque) {
-        actuator->change_mode(OrvexActuator::Mode::TORQUE);
-        actuator->change_torque_setpoint(args.torque);
-        what = "torque mode, setpoint " + format_value(args.torque);
-    } else {
-        const float stiffness = args.has_stiffness ? args.stiffness : kUnset;
-        const float damping = args.has_damping ? args.damping : kUnset;
-        actuator->change_mode(OrvexActuator::Mode::IMPEDANCE);
-        actuator->change_impedance_setpoint(args.impedance, kUnset, stiffness, damping);
-        what = "impedance mode, setpoint " + format_value(args.impedance);
-        if (args.has_stiffness) {
-            what += ", stiffness " + format_value(args.stiffness);
-        }
-        if (args.has_damping) {
-            what += ", damping " + format_value(args.damping);
-        }
-    }
-    actuator->start();
-    std::cout << "Actuator " << hex_id(id) << ": " << what << ", "
-              << (args.duration_s > 0.0
-                      ? "for " + format_value(args.duration_s) + " s (Ctrl-C stops it sooner)"
-                      : std::string("until Ctrl-C"))
-              << std::endl;
-    std::cout << pad_left("TIME", 8) << pad_left("POSITION", 12) << pad_left("SPEED", 12)
-              << pad_left("TORQUE", 12) << pad_left("SETPOINT", 12) << std::endl;
-
-    const auto row = [&](const Sample& sample) {
-        std::cout << pad_left(format_fixed(sample.time, 2), 8);
-        for (const Item item : items) {
-            std::cout << pad_left(format_fixed(sample.value(item), 4), 12);
-        }
-        std::cout << std::endl;
-    };
-
-    Sample latest;
-    bool have_sample = false;
-    const double row_period = 1.0 / args.rate_hz;
-    double next_row = row_period;
-    const auto deadline = deadline_after(args.duration_s);
-    while (!interrupted() && Clock::now() < deadline) {
-        for (Sample& sample : stream.take(deadline)) {
-            latest = std::move(sample);
-            have_sample = true;
-            if (latest.time >= next_row) {
-                row(latest);
-                next_row +=
-                    row_period * (1 + static_cast<int>((latest.time - next_row) / row_period));
-            }
-        }
-        throw_if_output_failed();
-        if (report_errors(stream.take_errors(), id)) {
-            throw DeviceError("actuator " + hex_id(id) + " reported a serious error; stopped");
-        }
-        if (!have_sample && stream.now() > kFirstFrameTimeout) {
-            throw DeviceError("actuator " + hex_id(id) + " sends no feedback; stopped");
-        }
-    }
-    actuator->stop();
-    if (have_sample) {
-        std::cout << "Final: position " << format_fixed(latest.value(Item::POSITION_4C), 4)
-                  << "  speed " << format_fixed(latest.value(Item::SPEED_45), 4) << "  torque "
-                  << format_fixed(latest.value(Item::TORQUE_56), 4) << "  setpoint "
-                  << format_fixed(latest.value(Item::SETPOINT_4B), 4) << '\n';
-    }
-    std::cout << "Actuator " << hex_id(id) << " stopped" << (interrupted() ? " (Ctrl-C)." : ".")
-              << std::endl;
     return kExitOk;
 }
 

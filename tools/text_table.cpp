@@ -4,6 +4,10 @@
 
 namespace oxl_tool {
 
+std::string pad_left(const std::string& text, std::size_t width) {
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
 TextTable::TextTable(std::vector<std::string> headers_in, std::vector<bool> right_aligned_in)
     : headers(std::move(headers_in)), right_aligned(std::move(right_aligned_in)) {
     right_aligned.resize(headers.size(), false);

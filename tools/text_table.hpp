@@ -6,6 +6,9 @@
 
 namespace oxl_tool {
 
+/// `text` right-aligned in `width` characters (longer text is left as it is).
+std::string pad_left(const std::string& text, std::size_t width);
+
 /// A table of text cells printed with aligned columns: left-aligned text, right-aligned numbers,
 /// two spaces between columns, the header row first as given (all-empty headers print an empty
 /// line), trailing spaces trimmed.

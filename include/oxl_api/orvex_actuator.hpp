@@ -29,6 +29,10 @@ inline bool is_serious_error(int bit) {
     return bit > 15;
 }
 
+/// The text with which error reports describe `bit` ("Overtemperature" for bit 0), or the empty
+/// text for a bit without a description, which `OrvexActuator::parse_errors` never reports.
+std::string error_description(int bit);
+
 /// Host-side client for one actuator on the bus, reached through an `OXL` transport.
 ///
 /// Every command is one fire-and-forget message to `address`. Everything the actuator sends back
