@@ -56,6 +56,7 @@ struct Invocation {
     StopArgs stop;
     ErrorsArgs errors;
     std::string batch_file;
+    bool keep_going = false;
 
     std::vector<std::pair<CLI::App*, std::function<int(Session&)>>> actions;
 
@@ -254,6 +255,8 @@ void add_commands(CLI::App& app, Invocation& inv, bool in_batch) {
         batch->add_option("FILE", inv.batch_file, "command file, or - for standard input")
             ->required()
             ->type_name("FILE");
+        batch->add_flag("--keep-going", inv.keep_going,
+                        "run every line; exit with the status of the first that failed");
     }
 
     for (CLI::App* command : app.get_subcommands({})) {
@@ -302,8 +305,9 @@ int guarded(const std::function<int()>& action, const std::string& context) {
 }
 
 // `oxl batch`: each line is a command without the global options, run on `session`; blank lines
-// and lines starting with # are skipped. Stops at the first command that fails.
-int run_batch(Session& session, const std::string& file) {
+// and lines starting with # are skipped. Stops at the first command that fails, or with
+// `keep_going` runs every line and returns the status of the first that failed.
+int run_batch(Session& session, const std::string& file, bool keep_going) {
     std::ifstream input;
     if (file != "-") {
         input.open(file);
@@ -314,6 +318,7 @@ int run_batch(Session& session, const std::string& file) {
     std::istream& in = file == "-" ? std::cin : input;
     std::string line;
     int number = 0;
+    int first_failure = kExitOk;
     while (std::getline(in, line)) {
         ++number;
         const auto first = line.find_first_not_of(" \t\r");
@@ -337,7 +342,11 @@ int run_batch(Session& session, const std::string& file) {
             continue;
         } catch (const CLI::ParseError& e) {
             std::cerr << "oxl: error: " << context << e.what() << std::endl;
-            return kExitUsage;
+            if (!keep_going) {
+                return kExitUsage;
+            }
+            first_failure = first_failure == kExitOk ? kExitUsage : first_failure;
+            continue;
         }
         const int status = guarded(
             [&] {
@@ -351,11 +360,12 @@ int run_batch(Session& session, const std::string& file) {
                 return status;
             },
             context);
-        if (status != kExitOk) {
+        if (status != kExitOk && !keep_going) {
             return status;
         }
+        first_failure = first_failure == kExitOk ? status : first_failure;
     }
-    return kExitOk;
+    return first_failure;
 }
 
 }  // namespace
@@ -451,7 +461,7 @@ int run_command_line(int argc, char** argv) {
             Session session(bus);
             CLI::App* batch = app.get_subcommand("batch");
             if (batch->parsed()) {
-                return run_batch(session, inv.batch_file);
+                return run_batch(session, inv.batch_file, inv.keep_going);
             }
             const auto action = inv.chosen();
             if (!action) {

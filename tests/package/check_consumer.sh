@@ -24,6 +24,12 @@ for std in 17:201703L 20:202002L; do
     LD_LIBRARY_PATH="$libdir/.." "$work/pc_consumer"
 done
 readelf -d "$(find "$prefix" -name 'liboxl_api.so.0.*' | head -n1)" | grep -q 'SONAME.*liboxl_api.so.0\]'
+if [[ -x "$prefix/bin/oxl" ]]; then
+    # The tool comes with its bash completion and manual page, as the build wrote them.
+    bash -n "$prefix/share/bash-completion/completions/oxl"
+    grep -q '^complete -F _oxl oxl$' "$prefix/share/bash-completion/completions/oxl"
+    grep -q '^\.TH OXL 1' "$prefix/share/man/man1/oxl.1"
+fi
 echo "consumer builds against the installed package: ok"
 
 cmake -S "$here/consumer" -B "$work/subproject" -DOXL_API_SOURCE_DIR="$here/../.." >/dev/null
