@@ -148,6 +148,7 @@ struct Driven {
     std::unique_ptr<FeedbackStream> stream;
     std::unique_ptr<StopOnExit> stop_on_exit;
     double start_position = 0.0;  // where a ramp of position or impedance starts
+    double stream_lead = 0.0;     // seconds from the start of the stream to the start of the move
     Sample latest;
     bool have_sample = false;
 };
@@ -334,6 +335,9 @@ int run_move(Session& session, const MoveArgs& args) {
 
     const bool trajectory = shapes > 0;
     const auto start = Clock::now();
+    for (Driven& d : driven) {
+        d.stream_lead = d.stream->now();
+    }
     const auto deadline = deadline_after(duration);
     const double row_period = 1.0 / args.rate_hz;
     double next_row = row_period;
@@ -370,7 +374,8 @@ int run_move(Session& session, const MoveArgs& args) {
         if (now >= next_row) {
             for (const Driven& d : driven) {
                 if (d.have_sample) {
-                    std::cout << pad_left(format_fixed(now, 2), 8)
+                    // The time the frame arrived, on the clock of the move.
+                    std::cout << pad_left(format_fixed(d.latest.time - d.stream_lead, 2), 8)
                               << (several ? pad_left(hex_id(d.id), 9) : "") << values(d.latest)
                               << '\n';
                 }
