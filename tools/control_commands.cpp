@@ -1,5 +1,6 @@
 // Commands that act on a device without moving it: stop, home, errors.
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -181,7 +182,7 @@ void print_report(const ErrorListener::Report& report) {
 }  // namespace
 
 int run_stop(Session& session, const StopArgs& args) {
-    if (args.target == "all") {
+    if (args.target == "all" || args.target == "ALL") {
         const int first = parse_actuator_id(args.from, "--from");
         const int last = parse_actuator_id(args.to, "--to");
         if (first > last) {
@@ -256,7 +257,7 @@ int run_errors(Session& session, const ErrorsArgs& args) {
         for (const auto& report : listener.take_reports(0.1f)) {
             if (args.json) {
                 auto line = error_document(id, report.bits);
-                line["time"] = report.time;
+                line["time"] = std::round(report.time * 1000.0) / 1000.0;  // ms
                 std::cout << line.dump() << std::endl;
             } else {
                 print_report(report);

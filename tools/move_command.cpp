@@ -1,6 +1,7 @@
 // `oxl move`: drives one or several actuators on a setpoint or a trajectory (a sine about the
 // setpoint, a ramp to it, or setpoints from a CSV file), reports their feedback, stops them.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -82,7 +83,10 @@ SetpointFile read_setpoints(const std::string& file) {
                     known = true;
                 }
             }
-            if (left.find("time") == std::string::npos || !known) {
+            std::string time = left;
+            std::transform(time.begin(), time.end(), time.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (time.find("time") == std::string::npos || !known) {
                 throw UsageError(where +
                                  "the header must be time,position (or speed, torque, impedance)");
             }
