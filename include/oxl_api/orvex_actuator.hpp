@@ -31,7 +31,7 @@ inline bool is_serious_error(int bit) {
 
 /// The text with which error reports describe `bit` ("Overtemperature" for bit 0), or the empty
 /// text for a bit without a description, which `OrvexActuator::parse_errors` never reports.
-std::string error_description(int bit);
+OXL_API_EXPORT std::string error_description(int bit);
 
 /// Host-side client for one actuator on the bus, reached through an `OXL` transport.
 ///
