@@ -1,11 +1,11 @@
 #pragma once
 
+#include <oxl_api/log.hpp>
 #include <oxl_api/oxl.hpp>
 
-#include <iostream>
-#include <streambuf>
+#include <string>
 
-// A transport that accepts and drops every message, and a sink for the library's diagnostic
+// A transport that accepts and drops every message, and a log handler that drops the library's
 // lines so that the fuzzer is not slowed down by writing them.
 class NullTransport : public oxl_api::OXL {
   public:
@@ -17,13 +17,6 @@ class NullTransport : public oxl_api::OXL {
     }
 };
 
-class NullBuffer : public std::streambuf {
-  protected:
-    int overflow(int c) override { return c; }
-};
-
 inline void silence_diagnostics() {
-    static NullBuffer sink;
-    std::cerr.rdbuf(&sink);
-    std::cout.rdbuf(&sink);
+    oxl_api::set_log_handler([](oxl_api::LogSeverity, const std::string&) {});
 }

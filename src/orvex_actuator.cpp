@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "log.hpp"
 #include "wire.hpp"
 
 namespace oxl_api {
@@ -228,10 +229,6 @@ std::string to_hex(int value) {
     std::ostringstream out;
     out << std::hex << static_cast<unsigned>(value);
     return out.str();
-}
-
-void print_line(std::ostream& stream, const std::string& line) {
-    stream << line << std::endl;
 }
 
 }  // namespace
@@ -478,7 +475,8 @@ void OrvexActuator::can_callback(int /*id*/, std::vector<uint8_t> payload, int r
         }
         const ItemInfo info = table[c];
         if (info.cls == ItemClass::NONE) {
-            print_line(std::cerr, "Unknown command 0x" + to_hex(static_cast<int>(c)));
+            details::log_line(std::cerr, LogSeverity::WARNING,
+                              "Unknown command 0x" + to_hex(static_cast<int>(c)));
             return;
         }
         if (pos + 4 >= n) {
@@ -556,11 +554,12 @@ void OrvexActuator::setFeedbackItems(const std::vector<OXL_Items>& items) {
 
 void OrvexActuator::setFeedbackRate(int rate_hz) {
     if (rate_hz < 0) {
-        print_line(std::cerr, "Rate must be non-negative");
+        details::log_line(std::cerr, LogSeverity::ERROR, "Rate must be non-negative");
         return;
     }
     if (rate_hz > kMaxRateHz) {
-        print_line(std::cerr, "Rate cannot exceed " + std::to_string(kMaxRateHz) + " Hz");
+        details::log_line(std::cerr, LogSeverity::ERROR,
+                          "Rate cannot exceed " + std::to_string(kMaxRateHz) + " Hz");
         return;
     }
     const auto period = static_cast<uint32_t>(feedback_period_ticks(rate_hz));
@@ -613,7 +612,8 @@ OrvexActuator::FeedbackMap OrvexActuator::getItemsBlocking(const std::vector<OXL
     const auto start = Clock::now();
     for (;;) {
         if (!(timeout_s > elapsed_seconds(start))) {
-            print_line(std::cerr, "Timeout waiting for feedback items");
+            details::log_line(std::cerr, LogSeverity::WARNING,
+                              "Timeout waiting for feedback items");
             return {};
         }
         {
@@ -682,11 +682,12 @@ void OrvexActuator::default_error_callback(int address_, const ErrorMap& errors)
     std::sort(bits.begin(), bits.end());
     const std::string prefix = "Actuator 0x" + to_hex(address_);
     for (int bit : bits) {
-        print_line(std::cerr,
-                   prefix + " Error code: " + std::to_string(bit) + " - " + errors.at(bit));
+        details::log_line(std::cerr, LogSeverity::ERROR,
+                          prefix + " Error code: " + std::to_string(bit) + " - " + errors.at(bit));
         if (oxl_api::is_serious_error(bit)) {
             stop();
-            print_line(std::cerr, prefix + " Stopping (override error_callback to change)");
+            details::log_line(std::cerr, LogSeverity::WARNING,
+                              prefix + " Stopping (override error_callback to change)");
         }
     }
 }
@@ -736,7 +737,7 @@ OrvexActuator::ParameterMap OrvexActuator::get_parameters(const std::vector<OXL_
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (!parameters_received.load(std::memory_order_acquire)) {
-            print_line(std::cerr, "Timeout waiting for parameters");
+            details::log_line(std::cerr, LogSeverity::WARNING, "Timeout waiting for parameters");
             if (first == 0) {
                 return {};
             }
@@ -824,12 +825,14 @@ void OrvexActuator::set_speed_performance(SpeedPerformance performance) {
 void OrvexActuator::changeAddress(int new_address) {
     std::lock_guard<std::mutex> command_lock(command_mutex);
     if (new_address == address) {
-        print_line(std::cerr, "New address is the same as current: " + std::to_string(address));
+        details::log_line(std::cerr, LogSeverity::ERROR,
+                          "New address is the same as current: " + std::to_string(address));
         return;
     }
     if (new_address < kFirstActuatorAddress || new_address > kLastOxlId) {
-        print_line(std::cerr,
-                   "Invalid address " + std::to_string(new_address) + ". Must be 0x10..0x3FFE");
+        details::log_line(
+            std::cerr, LogSeverity::ERROR,
+            "Invalid address " + std::to_string(new_address) + ". Must be 0x10..0x3FFE");
         return;
     }
     set_parameters({{OXL_Parameters::ADDRESS, static_cast<float>(new_address)}});
@@ -849,7 +852,8 @@ void OrvexActuator::save_config() {
 
 void OrvexActuator::clear_config() {
     send_oxl_common({kCmdClearConfig});
-    print_line(std::cerr, "Warning: Actuator configuration cleared. Device will reset.");
+    details::log_line(std::cerr, LogSeverity::WARNING,
+                      "Warning: Actuator configuration cleared. Device will reset.");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
@@ -857,14 +861,15 @@ void OrvexActuator::clear_config() {
 
 OrvexActuatorScanner::OrvexActuatorScanner(OXL& oxl_) : OrvexActuator(oxl_, 0) {
     if (!connect(kAdapterCheckTimeoutS)) {
-        print_line(std::cerr, "CAN adapter not responding");
+        details::log_line(std::cerr, LogSeverity::ERROR, "CAN adapter not responding");
         return;
     }
     std::string adapter_model;
     std::string adapter_firmware;
     read_identity(adapter_model, adapter_firmware);
     if (adapter_model.find("CAN_ADAPTER") == std::string::npos) {
-        print_line(std::cerr, "Device is not a CAN adapter, it's a " + adapter_model);
+        details::log_line(std::cerr, LogSeverity::ERROR,
+                          "Device is not a CAN adapter, it's a " + adapter_model);
         oxl.close();
     }
 }
@@ -873,7 +878,7 @@ std::vector<int> OrvexActuatorScanner::discover(int first, int last, int window,
                                                 const DiscoveryProgress& progress) {
     std::vector<int> found;
     if (!connected) {
-        print_line(std::cerr, "CAN adapter is not connected");
+        details::log_line(std::cerr, LogSeverity::ERROR, "CAN adapter is not connected");
         return found;
     }
     const int lo = std::max(first, 0);
@@ -911,10 +916,11 @@ std::vector<int> OrvexActuatorScanner::discover(int first, int last, int window,
             if (!found.empty() && found.back() == answer.id) {
                 continue;  // a device that answered twice
             }
-            print_line(std::cout, "Device found: address 0x" + to_hex(answer.id) + " (" +
-                                      std::to_string(answer.id) + ")\tmodel " +
-                                      model_name(answer.model_code) + "\tfirmware " +
-                                      parse_firmware_version(answer.firmware_word));
+            details::log_line(std::cout, LogSeverity::INFO,
+                              "Device found: address 0x" + to_hex(answer.id) + " (" +
+                                  std::to_string(answer.id) + ")\tmodel " +
+                                  model_name(answer.model_code) + "\tfirmware " +
+                                  parse_firmware_version(answer.firmware_word));
             found.push_back(answer.id);
         }
         start = end + 1;
@@ -928,7 +934,7 @@ std::vector<int> OrvexActuatorScanner::discover(int first, int last, int window,
 std::vector<int> OrvexActuatorScanner::scan(int first, int last) {
     std::vector<int> found;
     if (!connected) {
-        print_line(std::cerr, "CAN adapter is not connected");
+        details::log_line(std::cerr, LogSeverity::ERROR, "CAN adapter is not connected");
         return found;
     }
     if (first > last) {
@@ -951,9 +957,9 @@ std::vector<int> OrvexActuatorScanner::scan(int first, int last) {
             std::string device_model;
             std::string device_firmware;
             read_identity(device_model, device_firmware);
-            print_line(std::cout, "Device found: address 0x" + to_hex(id) + " (" +
-                                      std::to_string(id) + ")\tmodel " + device_model +
-                                      "\tfirmware " + device_firmware);
+            details::log_line(std::cout, LogSeverity::INFO,
+                              "Device found: address 0x" + to_hex(id) + " (" + std::to_string(id) +
+                                  ")\tmodel " + device_model + "\tfirmware " + device_firmware);
             found.push_back(id);
         }
         if (id >= 0) {

@@ -4,7 +4,10 @@
 #include "oxl_api/details/vocabulary.hpp"
 
 #include <iostream>
+#include <string>
 #include <utility>
+
+#include "log.hpp"
 
 namespace oxl_api {
 
@@ -48,12 +51,13 @@ bool OXL::check_oxl_payload_size(const std::vector<uint8_t>& payload) {
 
 bool OXL::check_outgoing_message(int id, const std::vector<uint8_t>& payload) {
     if (!check_oxl_id_range(id)) {
-        std::cerr << "Invalid OXL ID: " << id << std::endl;
+        details::log_line(std::cerr, LogSeverity::ERROR, "Invalid OXL ID: " + std::to_string(id));
         return false;
     }
     if (!check_oxl_payload_size(payload)) {
         // The message names the id, not the length: the caller knows what it tried to send.
-        std::cerr << "Invalid payload length for address " << id << std::endl;
+        details::log_line(std::cerr, LogSeverity::ERROR,
+                          "Invalid payload length for address " + std::to_string(id));
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #include "oxl_api/oxl_over_usb.hpp"
 
+#include "log.hpp"
 #include "wire.hpp"
 
 #include <chrono>
@@ -112,7 +113,8 @@ bool OXL_over_USB::connect(const std::string& port) {
     {
         std::lock_guard<std::mutex> lock(write_mutex);
         if (!serial_port->open(port_name, kBaudRate)) {
-            std::cerr << "Couldn't connect to port " << port_name << std::endl;
+            details::log_line(std::cerr, LogSeverity::ERROR,
+                              "Couldn't connect to port " + port_name);
             return false;
         }
         discard_stale_input();
@@ -231,13 +233,14 @@ bool OXL_over_USB::pause_while_running(std::chrono::milliseconds pause) {
 }
 
 bool OXL_over_USB::reconnect() {
-    std::cerr << "Adapter on " << open_name << " lost; reconnecting every 0.5 s" << std::endl;
+    details::log_line(std::cerr, LogSeverity::WARNING,
+                      "Adapter on " + open_name + " lost; reconnecting every 0.5 s");
     // Closed at once: a device that comes back while its old descriptor is still open may get
     // another name.
     close_port();
     while (pause_while_running(kReconnectInterval)) {
         if (reopen()) {
-            std::cerr << "Adapter on " << open_name << " back" << std::endl;
+            details::log_line(std::cerr, LogSeverity::INFO, "Adapter on " + open_name + " back");
             receiver.synced = true;
             return true;
         }
@@ -304,14 +307,14 @@ std::string OXL_over_USB::get_port() {
         return ports.front();
     }
     if (ports.empty()) {
-        std::cerr << "No serial ports found" << std::endl;
+        details::log_line(std::cerr, LogSeverity::ERROR, "No serial ports found");
         return "";
     }
-    std::cerr << "Found multiple serial ports. Manually select one. Available ports:";
+    std::string line = "Found multiple serial ports. Manually select one. Available ports:";
     for (const std::string& name : ports) {
-        std::cerr << ' ' << name;
+        line += ' ' + name;
     }
-    std::cerr << std::endl;
+    details::log_line(std::cerr, LogSeverity::ERROR, line);
     return "";
 }
 

@@ -6,6 +6,8 @@
 #include <iostream>
 #include <memory>
 
+#include "log.hpp"
+
 namespace oxl_api {
 
 namespace {
@@ -43,10 +45,12 @@ bool SerialPort::open(const std::string& name, int baudrate) {
         case OpenResult::OPENED:
             return true;
         case OpenResult::NOT_FOUND:
-            std::cerr << "SerialPort: failed to find port " << name << std::endl;
+            details::log_line(std::cerr, LogSeverity::ERROR,
+                              "SerialPort: failed to find port " + name);
             return false;
         case OpenResult::NOT_OPENED:
-            std::cerr << "SerialPort: failed to open port " << name << std::endl;
+            details::log_line(std::cerr, LogSeverity::ERROR,
+                              "SerialPort: failed to open port " + name);
             return false;
     }
     return false;

@@ -2,12 +2,18 @@
 // parameters, bus scans, with their time-outs and chunking), and the cross-thread lifetime rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "actuator_test_util.hpp"
+#include "oxl_api/log.hpp"
 
 namespace oxl_test {
 namespace {
@@ -250,6 +256,111 @@ TEST(Threads, CallbacksAndRegistrationsChangeWhileFramesStream) {
     EXPECT_TRUE(bus.deliver(0x20, frame));
     EXPECT_TRUE(bus.sent().empty()) << "the stray callback must not act for a destroyed object";
     EXPECT_EQ(calls, at_destruction);
+}
+
+// Puts the default printing back when a test that installed a log handler ends, by any path.
+struct DefaultLogOnExit {
+    ~DefaultLogOnExit() { oxl_api::set_log_handler(nullptr); }
+};
+
+TEST(Threads, LogHandlerGetsExactlyThePrintedLinesInEachThreadsOrderAndSurvivesFaults) {
+    using oxl_api::LogSeverity;
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 40;
+    // What thread t prints, in its order: an id the transport refuses, then an address the
+    // client refuses, every round.
+    const auto lines_of_thread = [](int t) {
+        Strings lines;
+        for (int k = 0; k < kRounds; ++k) {
+            const int n = t * kRounds + k;
+            lines.push_back("Invalid OXL ID: " + std::to_string(-1 - n));
+            lines.push_back("Invalid address " + std::to_string(0x4000 + n) +
+                            ". Must be 0x10..0x3FFE");
+        }
+        return lines;
+    };
+    std::mutex mutex;
+    std::map<std::thread::id, Strings> by_thread;  // guarded by `mutex`
+    std::atomic<int> calls{0};
+    const DefaultLogOnExit restore;
+    LoopbackOXL bus;
+    OrvexActuator act(bus, 0x20);
+    const auto run_threads = [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int k = 0; k < kRounds; ++k) {
+                    const int n = t * kRounds + k;
+                    bus.send_OXL(-1 - n, {0x01});
+                    act.changeAddress(0x4000 + n);
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    };
+
+    testing::internal::CaptureStderr();
+    run_threads();
+    Strings printed;
+    std::istringstream text(testing::internal::GetCapturedStderr());
+    for (std::string line; std::getline(text, line);) {
+        printed.push_back(line);
+    }
+
+    oxl_api::set_log_handler([&](LogSeverity severity, const std::string& line) {
+        EXPECT_EQ(severity, LogSeverity::ERROR) << line;
+        std::lock_guard<std::mutex> lock(mutex);
+        by_thread[std::this_thread::get_id()].push_back(line);
+    });
+    testing::internal::CaptureStderr();
+    run_threads();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a handler replaces the printing";
+    std::vector<Strings> expected;
+    Strings all_expected;
+    for (int t = 0; t < kThreads; ++t) {
+        expected.push_back(lines_of_thread(t));
+        all_expected.insert(all_expected.end(), expected.back().begin(), expected.back().end());
+    }
+    std::vector<Strings> got;
+    for (const auto& entry : by_thread) {
+        got.push_back(entry.second);
+    }
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected) << "each thread's lines, complete and in its order";
+    std::sort(printed.begin(), printed.end());
+    std::sort(all_expected.begin(), all_expected.end());
+    EXPECT_EQ(printed, all_expected) << "the same lines as printed without a handler";
+
+    // A throwing handler, replaced over and over while the receive thread prints, harms neither
+    // the receive thread nor the application thread; every line reaches one of the handlers.
+    const oxl_api::LogHandler throwing = [&](LogSeverity, const std::string&) {
+        ++calls;
+        throw std::runtime_error("handler fault");
+    };
+    const oxl_api::LogHandler counting = [&](LogSeverity severity, const std::string& line) {
+        ++calls;
+        EXPECT_EQ(line.rfind(severity == LogSeverity::WARNING ? "Unknown command 0x7"
+                                                              : "Rate must be non-negative",
+                             0),
+                  0u)
+            << line;
+    };
+    oxl_api::set_log_handler(throwing);
+    constexpr int kPosted = 300;
+    for (int i = 0; i < kPosted; ++i) {
+        bus.post(0x20, {0x07, 0, 0, 0, 0});
+    }
+    for (int i = 0; i < 200; ++i) {
+        oxl_api::set_log_handler(counting);
+        oxl_api::set_log_handler(throwing);
+    }
+    EXPECT_NO_THROW(act.setFeedbackRate(-1));
+    ASSERT_TRUE(bus.wait_idle(std::chrono::seconds(5)));
+    EXPECT_EQ(bus.swallowed_exceptions(), 0u) << "nothing reached the receive loop";
+    EXPECT_EQ(calls, kPosted + 1);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 
 // Recorders for tests and bench programs that need no line: what a transport hands to its
-// message callback, and what the library writes to std::cerr. No GoogleTest dependency.
+// message callback, and the lines the library prints. No GoogleTest dependency.
 
 #include <chrono>
 #include <condition_variable>
@@ -13,25 +13,34 @@
 #include <tuple>
 #include <vector>
 
+#include "oxl_api/log.hpp"
 #include "oxl_api/oxl.hpp"
 
 namespace oxl_test {
 
-/// Collects everything written to std::cerr while it lives (the library writes its diagnostic
-/// lines there). Nothing else may write to std::cerr concurrently.
+/// Collects, through the library's log hook, every line the library prints while it lives (on
+/// any thread), each with its line end, instead of printing it. Only one may live at a time.
 class CerrCapture {
   public:
-    CerrCapture() : saved(std::cerr.rdbuf(captured.rdbuf())) {}
-    ~CerrCapture() { std::cerr.rdbuf(saved); }
+    CerrCapture() {
+        oxl_api::set_log_handler([this](oxl_api::LogSeverity, const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex);
+            captured += line + '\n';
+        });
+    }
+    ~CerrCapture() { oxl_api::set_log_handler(nullptr); }
     CerrCapture(const CerrCapture&) = delete;
     CerrCapture& operator=(const CerrCapture&) = delete;
 
-    /// Text written so far.
-    std::string str() const { return captured.str(); }
+    /// Lines printed so far.
+    std::string str() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return captured;
+    }
 
   private:
-    std::ostringstream captured;
-    std::streambuf* saved;
+    mutable std::mutex mutex;
+    std::string captured;  // guarded by `mutex`
 };
 
 /// Records the messages handed to its callback, in arrival order. Declare it before the

@@ -1,6 +1,7 @@
 // Uses the public headers of the hardware and virtual-actuator API (and through them the
 // details/ headers), so a header of theirs that is missing from the install or does not compile
 // on its own fails this build.
+#include <oxl_api/log.hpp>
 #include <oxl_api/orvex_actuator.hpp>
 #include <oxl_api/orvex_actuator_virtual.hpp>
 #include <oxl_api/oxl.hpp>
@@ -14,6 +15,9 @@
 #endif
 
 int main() {
+    oxl_api::set_log_handler([](oxl_api::LogSeverity severity, const std::string& text) {
+        std::cerr << oxl_api::log_severity_name(severity) << ": " << text << "\n";
+    });
     oxl_api::OXL_over_USB transport("", false);
     oxl_api::OrvexActuatorVirtual sim(0x20);
     sim.start();
