@@ -243,9 +243,7 @@ std::string error_description(int bit) {
 }
 
 void append_float(std::vector<uint8_t>& payload, float value) {
-    uint32_t word;
-    std::memcpy(&word, &value, sizeof word);
-    append_u32(payload, word);
+    append_f32(payload, value);
 }
 
 const std::vector<std::string> OrvexActuator::MODELS_NAMES = {

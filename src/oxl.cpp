@@ -1,6 +1,5 @@
 #include "oxl_api/oxl.hpp"
 
-#include "oxl_api/details/frame_receiver.hpp"
 #include "oxl_api/details/vocabulary.hpp"
 
 #include <iostream>
@@ -46,7 +45,7 @@ bool OXL::check_oxl_id_range(int id) {
 }
 
 bool OXL::check_oxl_payload_size(const std::vector<uint8_t>& payload) {
-    return !payload.empty() && payload.size() <= details::kMaxFramePayload;
+    return !payload.empty() && payload.size() <= kMaxPayloadSize;
 }
 
 bool OXL::check_outgoing_message(int id, const std::vector<uint8_t>& payload) {

@@ -7,7 +7,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "oxl_api/orvex_actuator.hpp"
 #include "wire.hpp"
 
 namespace oxl_api {
@@ -39,7 +38,7 @@ void put_item(std::vector<uint8_t>& out, uint8_t code, float value, uint32_t err
     } else if (code == kSignedItem) {
         append_u32(out, static_cast<uint32_t>(to_i32(value)));
     } else {
-        append_float(out, value);
+        append_f32(out, value);
     }
 }
 
@@ -199,7 +198,7 @@ void read_parameters(int address, const OrvexActuatorVirtual& sim,
             if (is_unsigned_parameter(codes[i])) {
                 append_u32(report.payload, to_u32(value));
             } else {
-                append_float(report.payload, value);
+                append_f32(report.payload, value);
             }
         }
         out.push_back(std::move(report));

@@ -114,6 +114,13 @@ inline void append_u32(std::vector<uint8_t>& out, uint32_t word) {
     }
 }
 
+// The 4 IEEE-754 single-precision bytes of `value`, least significant first, bit for bit.
+inline void append_f32(std::vector<uint8_t>& out, float value) {
+    uint32_t word;
+    std::memcpy(&word, &value, sizeof word);
+    append_u32(out, word);
+}
+
 // Truncation toward zero as a conversion to a 32-bit signed integer does, without its undefined
 // cases: NaN gives 0 and values beyond the range saturate at its ends.
 inline int32_t saturating_int32(float value) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -25,6 +26,9 @@ class OXL_API_EXPORT OXL {
   public:
     /// Message callback: source id, a copy of the payload, and the reply flag (0 or 1).
     using MessageCallback = std::function<void(int, std::vector<uint8_t>, int)>;
+
+    /// Largest payload of one OXL message, in bytes.
+    static constexpr std::size_t kMaxPayloadSize = 59;
 
     OXL() = default;
     /// Destroys every registered callback without calling it.

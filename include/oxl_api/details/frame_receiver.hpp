@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "oxl_api/export.hpp"
+#include "oxl_api/oxl.hpp"
 
 namespace oxl_api {
 namespace details {
@@ -14,8 +15,9 @@ namespace details {
 inline constexpr uint8_t kFrameStart = 0xFE;
 /// Last byte of every frame the host writes; on receipt it is read and not examined.
 inline constexpr uint8_t kFrameEnd = 0xFD;
-/// Largest payload of one adapter frame (a frame is payload + 5 bytes, at most 64).
-inline constexpr std::size_t kMaxFramePayload = 59;
+/// Largest payload of one adapter frame: one OXL message (a frame is payload + 5 bytes, at
+/// most 64).
+inline constexpr std::size_t kMaxFramePayload = OXL::kMaxPayloadSize;
 
 /// Builds one adapter frame: 0xFE, `id_field` little-endian, the payload size as one byte, the
 /// payload, 0xFD. The caller keeps the payload within `kMaxFramePayload` bytes (a larger size
