@@ -421,16 +421,12 @@ void OrvexActuator::enter_bootloader() {
 
 // ---- feedback ----
 
-void OrvexActuator::can_callback(int /*id*/, std::vector<uint8_t> payload, int reply_flag) {
-    const auto& table = item_table();
-    const std::size_t n = payload.size();
-    const uint8_t* p = payload.data();
-
-    // Entries are decoded into a fixed array first: at most one slot per distinct item code,
-    // whatever the payload length; `seen` marks the codes already present so that a repeated
-    // code overwrites its slot.
+// Item entries of one message, decoded before any state is touched: at most one slot per
+// distinct item code, whatever the payload length; `seen` marks the codes already present so
+// that a repeated code overwrites its slot.
+struct OrvexActuator::DecodedItems {
     struct Entry {
-        uint8_t index;
+        uint8_t index;  // position in kItemCodes
         float value;
     };
     std::array<Entry, kItemCodes.size()> entries;
@@ -438,103 +434,136 @@ void OrvexActuator::can_callback(int /*id*/, std::vector<uint8_t> payload, int r
     uint64_t seen = 0;
     std::size_t count = 0;
 
-    for (std::size_t pos = 0; pos < n; pos += 5) {
-        const uint8_t c = p[pos];
-        if (c == kReportEnd) {
-            break;
-        }
-        if (c == kReportIdentity) {
-            if (pos + 4 >= n) {
-                break;
-            }
-            std::string version = parse_firmware_version(read_u16(p + pos + 3));
-            std::string name = model_name(read_u16(p + pos + 1));
-            {
-                std::lock_guard<std::mutex> lock(state_mutex);
-                firmware = std::move(version);
-                model = std::move(name);
-            }
-            ping_answered.store(true);
-            return;
-        }
-        if (c == kReportParameters) {
-            // pos + 1 <= n, and n fits the vector; a payload beyond int range is not a message.
-            if (pos + 1 <= static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-                parse_parameters(payload, static_cast<int>(pos + 1));
-            }
-            return;
-        }
-        if (c == kReportErrors) {
-            if (pos + 4 >= n) {
-                break;
-            }
-            parse_errors(read_u32(p + pos + 1));
-            return;
-        }
-        const ItemInfo info = table[c];
-        if (info.cls == ItemClass::NONE) {
-            details::log_line(std::cerr, LogSeverity::WARNING,
-                              "Unknown command 0x" + to_hex(static_cast<int>(c)));
-            return;
-        }
-        if (pos + 4 >= n) {
-            break;
-        }
-        const uint32_t word = read_u32(p + pos + 1);
-        float value;
-        switch (info.cls) {
-            case ItemClass::UNSIGNED:
-                value = static_cast<float>(word);
-                break;
-            case ItemClass::SIGNED: {
-                int32_t signed_word;
-                std::memcpy(&signed_word, &word, sizeof signed_word);
-                value = static_cast<float>(signed_word);
-                break;
-            }
-            default:
-                value = float_from_bits(word);
-                break;
-        }
-        const uint64_t bit = uint64_t{1} << info.index;
+    void put(uint8_t index, float value) {
+        const uint64_t bit = uint64_t{1} << index;
         if (seen & bit) {
-            entries[slot_of[info.index]].value = value;
+            entries[slot_of[index]].value = value;
         } else {
             seen |= bit;
-            slot_of[info.index] = static_cast<uint8_t>(count);
-            entries[count++] = {info.index, value};
+            slot_of[index] = static_cast<uint8_t>(count);
+            entries[count++] = {index, value};
         }
     }
 
-    auto to_map = [&] {
+    FeedbackMap to_map() const {
         FeedbackMap items;
         items.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
             items.emplace(static_cast<OXL_Items>(kItemCodes[entries[i].index]), entries[i].value);
         }
         return items;
-    };
-
-    if (reply_flag != 0) {
-        FeedbackMap answer = to_map();
-        std::lock_guard<std::mutex> lock(state_mutex);
-        requested_items.swap(answer);
-        return;  // the old answer is destroyed after the lock is released
     }
+};
 
+namespace {
+
+float item_value(ItemClass cls, uint32_t word) {
+    switch (cls) {
+        case ItemClass::UNSIGNED:
+            return static_cast<float>(word);
+        case ItemClass::SIGNED: {
+            int32_t signed_word;
+            std::memcpy(&signed_word, &word, sizeof signed_word);
+            return static_cast<float>(signed_word);
+        }
+        default:
+            return float_from_bits(word);
+    }
+}
+
+}  // namespace
+
+void OrvexActuator::can_callback(int /*id*/, std::vector<uint8_t> payload, int reply_flag) {
+    DecodedItems items;
+    if (!decode_message(payload, items)) {
+        return;
+    }
+    if (reply_flag != 0) {
+        store_requested_items(items);
+        return;
+    }
+    deliver_streamed_items(items);
+}
+
+bool OrvexActuator::decode_message(const std::vector<uint8_t>& payload, DecodedItems& items) {
+    const auto& table = item_table();
+    const std::size_t n = payload.size();
+    const uint8_t* p = payload.data();
+    for (std::size_t pos = 0; pos < n; pos += kEntrySize) {
+        const uint8_t c = p[pos];
+        // Every entry but a parameter report has 4 bytes after its code; one cut short ends the
+        // list, and the entries before it are delivered.
+        const bool complete = pos + 4 < n;
+        if (c == kReportEnd) {
+            break;
+        }
+        if (c == kReportIdentity) {
+            if (!complete) {
+                break;
+            }
+            store_identity(read_u16(p + pos + 1), read_u16(p + pos + 3));
+            return false;
+        }
+        if (c == kReportParameters) {
+            // pos + 1 <= n, and n fits the vector; a payload beyond int range is not a message.
+            if (pos + 1 <= static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+                parse_parameters(payload, static_cast<int>(pos + 1));
+            }
+            return false;
+        }
+        if (c == kReportErrors) {
+            if (!complete) {
+                break;
+            }
+            parse_errors(read_u32(p + pos + 1));
+            return false;
+        }
+        const ItemInfo info = table[c];
+        if (info.cls == ItemClass::NONE) {
+            details::log_line(std::cerr, LogSeverity::WARNING,
+                              "Unknown command 0x" + to_hex(static_cast<int>(c)));
+            return false;
+        }
+        if (!complete) {
+            break;
+        }
+        items.put(info.index, item_value(info.cls, read_u32(p + pos + 1)));
+    }
+    return true;
+}
+
+void OrvexActuator::store_identity(uint16_t model_code, uint16_t firmware_word) {
+    std::string version = parse_firmware_version(firmware_word);
+    std::string name = model_name(model_code);
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        firmware = std::move(version);
+        model = std::move(name);
+    }
+    ping_answered.store(true);
+}
+
+void OrvexActuator::store_requested_items(const DecodedItems& items) {
+    FeedbackMap answer = items.to_map();
+    std::lock_guard<std::mutex> lock(state_mutex);
+    requested_items.swap(answer);
+    // The old answer is destroyed after the lock is released.
+}
+
+void OrvexActuator::deliver_streamed_items(const DecodedItems& items) {
     FeedbackSlot callback;
     int addr;
     {
         std::lock_guard<std::mutex> lock(state_mutex);
-        for (std::size_t i = 0; i < count; ++i) {
-            feedback.value[entries[i].index] = entries[i].value;
+        for (std::size_t i = 0; i < items.count; ++i) {
+            feedback.value[items.entries[i].index] = items.entries[i].value;
         }
-        feedback.present |= seen;
+        feedback.present |= items.seen;
         callback = feedback_callback;
         addr = address;
     }
     if (callback) {
-        (*callback)(addr, to_map());
+        (*callback)(addr, items.to_map());
     }
 }
 

@@ -317,6 +317,21 @@ class OXL_API_EXPORT OrvexActuator {
     // Records `m` in `mode` and sends it; `command_mutex` held.
     void record_and_send_mode(Mode m);
     void send_mode_then(Mode m, uint8_t command, std::initializer_list<float> values);
+
+    // The jobs of `can_callback`, all on the receive thread.
+    /// Item entries of one message; defined in the source.
+    struct DecodedItems;
+    /// Reads the payload entry by entry: hands an identity, error or parameter report to its
+    /// handler, or decodes item entries into `items` until the list ends. True when `items` is
+    /// to be delivered; false when a report was handled or the message was dropped (an unknown
+    /// code byte, printed).
+    bool decode_message(const std::vector<uint8_t>& payload, DecodedItems& items);
+    /// Identity report: fills in `model` and `firmware`, then sets `ping_answered`.
+    void store_identity(uint16_t model_code, uint16_t firmware_word);
+    /// Reply-flagged items: the answer awaited by `getItemsBlocking`.
+    void store_requested_items(const DecodedItems& items);
+    /// Streamed items: into `feedback`, then to the feedback callback.
+    void deliver_streamed_items(const DecodedItems& items);
 };
 
 /// Finds the actuators that answer on the bus. Bound to id 0, where the USB-to-CAN adapter
