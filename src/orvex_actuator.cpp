@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -24,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxCodesPerRequest = 9;
 constexpr int kMaxRateHz = 10000;
+constexpr int64_t kTickNs = 1000000000 / kFeedbackTicksPerSecond;
 constexpr float kScanWaitS = 0.05f;
 constexpr float kAdapterCheckTimeoutS = 1.0f;
 // Spacing of the pings of a discovery. A ping is a 6-byte frame, 60 bit times at 115200 baud
@@ -231,6 +233,18 @@ std::string to_hex(int value) {
     return out.str();
 }
 
+// Stores `callback` in `slot` under `mutex` (null for an empty callable). The callable the slot
+// held before is released after the lock: its captures' destructors are the application's code.
+template <class Callback>
+void replace_callback(std::mutex& mutex, std::shared_ptr<const Callback>& slot, Callback callback) {
+    std::shared_ptr<const Callback> next;
+    if (callback) {
+        next = std::make_shared<const Callback>(std::move(callback));
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    slot.swap(next);
+}
+
 }  // namespace
 
 std::string error_description(int bit) {
@@ -425,23 +439,23 @@ void OrvexActuator::enter_bootloader() {
 // distinct item code, whatever the payload length; `seen` marks the codes already present so
 // that a repeated code overwrites its slot.
 struct OrvexActuator::DecodedItems {
-    struct Entry {
-        uint8_t index;  // position in kItemCodes
-        float value;
-    };
-    std::array<Entry, kItemCodes.size()> entries;
+    // In frame order, laid out as a sample's items so that they are copied there in one go.
+    std::array<ItemValue, kItemCodes.size()> entries;
+    // index[i]: the position of entries[i].item in kItemCodes.
+    std::array<uint8_t, kItemCodes.size()> index;
     std::array<uint8_t, kItemCodes.size()> slot_of;
     uint64_t seen = 0;
     std::size_t count = 0;
 
-    void put(uint8_t index, float value) {
-        const uint64_t bit = uint64_t{1} << index;
+    void put(uint8_t code, uint8_t position, float value) {
+        const uint64_t bit = uint64_t{1} << position;
         if (seen & bit) {
-            entries[slot_of[index]].value = value;
+            entries[slot_of[position]].value = value;
         } else {
             seen |= bit;
-            slot_of[index] = static_cast<uint8_t>(count);
-            entries[count++] = {index, value};
+            slot_of[position] = static_cast<uint8_t>(count);
+            index[count] = position;
+            entries[count++] = {static_cast<OXL_Items>(code), value};
         }
     }
 
@@ -449,7 +463,7 @@ struct OrvexActuator::DecodedItems {
         FeedbackMap items;
         items.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            items.emplace(static_cast<OXL_Items>(kItemCodes[entries[i].index]), entries[i].value);
+            items.try_emplace(entries[i].item, entries[i].value);
         }
         return items;
     }
@@ -494,6 +508,15 @@ bool OrvexActuator::decode_message(const std::vector<uint8_t>& payload, DecodedI
         // Every entry but a parameter report has 4 bytes after its code; one cut short ends the
         // list, and the entries before it are delivered.
         const bool complete = pos + 4 < n;
+        // Item entries first: they make up streamed frames, and no item code is a report code.
+        const ItemInfo info = table[c];
+        if (info.cls != ItemClass::NONE) {
+            if (!complete) {
+                break;
+            }
+            items.put(c, info.index, item_value(info.cls, read_u32(p + pos + 1)));
+            continue;
+        }
         if (c == kReportEnd) {
             break;
         }
@@ -518,16 +541,9 @@ bool OrvexActuator::decode_message(const std::vector<uint8_t>& payload, DecodedI
             parse_errors(read_u32(p + pos + 1));
             return false;
         }
-        const ItemInfo info = table[c];
-        if (info.cls == ItemClass::NONE) {
-            details::log_line(std::cerr, LogSeverity::WARNING,
-                              "Unknown command 0x" + to_hex(static_cast<int>(c)));
-            return false;
-        }
-        if (!complete) {
-            break;
-        }
-        items.put(info.index, item_value(info.cls, read_u32(p + pos + 1)));
+        details::log_line(std::cerr, LogSeverity::WARNING,
+                          "Unknown command 0x" + to_hex(static_cast<int>(c)));
+        return false;
     }
     return true;
 }
@@ -551,20 +567,69 @@ void OrvexActuator::store_requested_items(const DecodedItems& items) {
 }
 
 void OrvexActuator::deliver_streamed_items(const DecodedItems& items) {
+    const int64_t received_at = oxl.dispatch_receive_time_ns();
+    const uint32_t in_sample =
+        static_cast<uint32_t>(std::min<std::size_t>(items.count, kMaxItemsPerFrame));
     FeedbackSlot callback;
+    SampleSlot timed_callback;
+    std::optional<FeedbackSample> sample;  // a copy for the sample callback only
     int addr;
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         for (std::size_t i = 0; i < items.count; ++i) {
-            feedback.value[items.entries[i].index] = items.entries[i].value;
+            feedback.value[items.index[i]] = items.entries[i].value;
         }
         feedback.present |= items.seen;
+        count_arrival(received_at);
+        // The latest sample is rewritten in place; slots the previous frame used beyond this
+        // frame's items are cleared.
+        latest_sample.receive_time_ns = received_at;
+        ++latest_sample.sequence;
+        std::memcpy(latest_sample.items.data(), items.entries.data(),
+                    in_sample * sizeof(ItemValue));
+        for (uint32_t i = in_sample; i < latest_sample.count; ++i) {
+            latest_sample.items[i] = ItemValue{};
+        }
+        latest_sample.count = in_sample;
         callback = feedback_callback;
+        timed_callback = sample_callback;
+        if (timed_callback) {
+            sample.emplace(latest_sample);
+        }
         addr = address;
+    }
+    // Both callbacks see every frame: if the first throws, the second still runs before the
+    // exception goes on to the transport's receive loop.
+    if (timed_callback) {
+        try {
+            (*timed_callback)(addr, *sample);
+        } catch (...) {
+            if (callback) {
+                (*callback)(addr, items.to_map());
+            }
+            throw;
+        }
     }
     if (callback) {
         (*callback)(addr, items.to_map());
     }
+}
+
+void OrvexActuator::count_arrival(int64_t receive_time_ns) {
+    ++arrivals.frames_received;
+    if (receive_time_ns == 0) {
+        return;  // not stamped by a transport: no interval to measure
+    }
+    if (last_arrival_ns != 0 && receive_time_ns > last_arrival_ns) {
+        const int64_t gap = receive_time_ns - last_arrival_ns;
+        arrivals.largest_gap_ns = std::max(arrivals.largest_gap_ns, gap);
+        const int64_t period = arrivals.period_ns;
+        if (period > 0 && 2 * gap > 3 * period) {
+            // round(gap / period) - 1, halves rounded up
+            arrivals.frames_missing += static_cast<uint64_t>((gap + period / 2) / period - 1);
+        }
+    }
+    last_arrival_ns = receive_time_ns;
 }
 
 void OrvexActuator::setFeedbackItems(const std::vector<OXL_Items>& items) {
@@ -593,19 +658,34 @@ void OrvexActuator::setFeedbackRate(int rate_hz) {
     std::vector<uint8_t> payload{kCmdFeedbackRate};
     append_u32(payload, period);
     send_oxl_common(payload);
+    // After the send: a frame of the old rate still on its way arrives before the first one of
+    // the new rate, at most about one new period earlier, so it does not count as a gap.
+    std::lock_guard<std::mutex> lock(state_mutex);
+    arrivals = FeedbackCounters{};
+    arrivals.period_ns = static_cast<int64_t>(period) * kTickNs;
+    last_arrival_ns = 0;
 }
 
 void OrvexActuator::setFeedbackRate(Rates rate) {
     setFeedbackRate(static_cast<int>(rate));
 }
 
-void OrvexActuator::set_feedback_callback(FeedbackCallback callback) {
-    FeedbackSlot slot;
-    if (callback) {
-        slot = std::make_shared<const FeedbackCallback>(std::move(callback));
-    }
+void OrvexActuator::set_feedback_sample_callback(FeedbackSampleCallback callback) {
+    replace_callback(state_mutex, sample_callback, std::move(callback));
+}
+
+OrvexActuator::FeedbackSample OrvexActuator::get_feedback_sample() const {
     std::lock_guard<std::mutex> lock(state_mutex);
-    feedback_callback.swap(slot);
+    return latest_sample;
+}
+
+OrvexActuator::FeedbackCounters OrvexActuator::get_feedback_counters() const {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    return arrivals;
+}
+
+void OrvexActuator::set_feedback_callback(FeedbackCallback callback) {
+    replace_callback(state_mutex, feedback_callback, std::move(callback));
 }
 
 OrvexActuator::FeedbackMap OrvexActuator::get_feedback() const {
@@ -692,12 +772,7 @@ void OrvexActuator::parse_errors(uint32_t error_bits) {
 }
 
 void OrvexActuator::set_error_callback(ErrorCallback callback) {
-    ErrorSlot slot;
-    if (callback) {
-        slot = std::make_shared<const ErrorCallback>(std::move(callback));
-    }
-    std::lock_guard<std::mutex> lock(state_mutex);
-    error_callback.swap(slot);
+    replace_callback(state_mutex, error_callback, std::move(callback));
 }
 
 void OrvexActuator::default_error_callback(int address_, const ErrorMap& errors) {

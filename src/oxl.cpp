@@ -26,14 +26,30 @@ void OXL::removeCallback(int id) {
     callbacks.erase(id);
 }
 
-bool OXL::dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag) {
+bool OXL::dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag,
+                   int64_t receive_time_ns) {
     std::lock_guard<std::mutex> lock(callbacks_mutex);
     const auto it = callbacks.find(id);
     if (it == callbacks.end()) {
         return false;
     }
+    // Cleared again however the callback ends, so that no later reader takes this message's time
+    // for another's.
+    struct ClearOnExit {
+        std::atomic<int64_t>& time;
+        ~ClearOnExit() { time.store(0, std::memory_order_relaxed); }
+    } clear{dispatch_time_ns};
+    dispatch_time_ns.store(receive_time_ns, std::memory_order_relaxed);
     it->second(id, std::vector<uint8_t>(payload), reply_flag);
     return true;
+}
+
+bool OXL::dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag) {
+    return dispatch(id, payload, reply_flag, monotonic_time_ns());
+}
+
+TransportCounters OXL::counters() const {
+    return {};
 }
 
 void OXL::close() {

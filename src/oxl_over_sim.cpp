@@ -84,7 +84,19 @@ void OXL_over_Sim::enqueue(std::vector<SimMessage> batch) {
 }
 
 void OXL_over_Sim::process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag) {
-    dispatch(id, payload, reply_flag);
+    dispatch(id, payload, reply_flag, sim_bus.clock_now().count());
+}
+
+TransportCounters OXL_over_Sim::counters() const {
+    const DeliveryCounts delivered = published_delivery.load();
+    const SimulatedBus::Stats bus_stats = sim_bus.stats();
+    TransportCounters out;
+    out.frames_dispatched = delivered.dispatched;
+    out.frames_without_callback = delivered.without_callback;
+    out.frames_written = bus_stats.messages_received;
+    out.sim_frames_sent = bus_stats.frames_sent;
+    out.sim_frames_skipped = bus_stats.frames_skipped;
+    return out;
 }
 
 void OXL_over_Sim::polling_thread_worker() {
@@ -99,15 +111,22 @@ void OXL_over_Sim::polling_thread_worker() {
             }
             batch.swap(outbox);
         }
+        // The batch reaches the host side now: its receive time, on the bus clock.
+        const int64_t received_at = batch.empty() ? 0 : sim_bus.clock_now().count();
         for (const SimMessage& message : batch) {
             if (!running.load()) {
                 break;
             }
+            bool found = true;  // a callback that throws was found
             try {
-                process_pkt(message.id, message.payload, message.reply_flag);
+                found = dispatch(message.id, message.payload, message.reply_flag, received_at);
             } catch (...) {
                 // A throwing callback must not end the receive loop; the next message goes on.
             }
+            ++(found ? delivery_counts.dispatched : delivery_counts.without_callback);
+        }
+        if (!batch.empty()) {
+            published_delivery.store(delivery_counts);
         }
         batch.clear();
     }

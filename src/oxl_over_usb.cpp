@@ -101,7 +101,8 @@ bool OXL_over_USB::send_OXL(int id, const std::vector<uint8_t>& payload) {
     if (!writable) {
         return false;
     }
-    serial_port->write(details::encode_frame(id_field, payload));
+    const std::vector<uint8_t> frame = details::encode_frame(id_field, payload);
+    count_write(frame.size(), serial_port->write(frame));
     return true;
 }
 
@@ -133,7 +134,7 @@ void OXL_over_USB::polling_thread_worker() {
     };
     const details::FrameReceiver::DispatchFn dispatch =
         [this](int id, const std::vector<uint8_t>& payload, int reply_flag) {
-            process_pkt(id, payload, reply_flag);
+            deliver_frame(id, payload, reply_flag);
         };
     while (is_connected()) {
         line_failed = false;
@@ -143,6 +144,7 @@ void OXL_over_USB::polling_thread_worker() {
             // A throwing callback (or an allocation failure) must not end reception.
             receiver.synced = false;
         }
+        publish_receive_counts();
         if (line_failed) {
             if (reconnect_enabled) {
                 if (!reconnect()) {
@@ -177,6 +179,8 @@ bool OXL_over_USB::reconnect() {
         if (reopen()) {
             details::log_line(std::cerr, LogSeverity::INFO, "Adapter on " + open_name + " back");
             receiver.synced = true;
+            ++receive_counts.reconnects;
+            publish_receive_counts();
             return true;
         }
     }
@@ -219,6 +223,47 @@ bool OXL_over_USB::reopen() {
 
 void OXL_over_USB::process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag) {
     dispatch(id, payload, reply_flag);
+}
+
+void OXL_over_USB::deliver_frame(int id, const std::vector<uint8_t>& payload, int reply_flag) {
+    bool found = true;  // a callback that throws was found
+    try {
+        found = dispatch(id, payload, reply_flag, receiver.frame_time_ns);
+    } catch (...) {
+        ++receive_counts.dispatched;
+        throw;
+    }
+    ++(found ? receive_counts.dispatched : receive_counts.without_callback);
+}
+
+void OXL_over_USB::publish_receive_counts() {
+    const details::FrameReceiver::Counts& parsed = receiver.counts;
+    TransportCounters out;
+    out.bytes_read = parsed.bytes_read;
+    out.frames_dispatched = receive_counts.dispatched;
+    out.frames_without_callback = receive_counts.without_callback;
+    out.dropped_bad_start = parsed.bad_start;
+    out.dropped_overlong = parsed.overlong;
+    out.dropped_short_header = parsed.short_header;
+    out.dropped_short_body = parsed.short_body;
+    out.bytes_skipped = parsed.bytes_skipped;
+    out.reconnects = receive_counts.reconnects;
+    published_receive.store(out);
+}
+
+void OXL_over_USB::count_write(std::size_t size, std::size_t written) {
+    send_counts.bytes_written += written;
+    ++(written == size ? send_counts.frames_written : send_counts.write_failures);
+    published_send.store(send_counts);
+}
+
+TransportCounters OXL_over_USB::counters() const {
+    TransportCounters out = published_receive.load();
+    const SendCounts sent = published_send.load();
+    out.bytes_written = sent.bytes_written;
+    out.frames_written = sent.frames_written;
+    out.write_failures = sent.write_failures;
+    return out;
 }
 
 bool OXL_over_USB::is_adapter_port(const PortInfo& port) {

@@ -81,6 +81,72 @@ class OXL_API_EXPORT OrvexActuator {
     /// Receives the actuator's address and the decoded errors (bit number to text).
     using ErrorCallback = std::function<void(int, ErrorMap)>;
 
+    /// Most item entries one streamed frame carries: 5 bytes each within an OXL payload.
+    static constexpr std::size_t kMaxItemsPerFrame = OXL::kMaxPayloadSize / 5;
+
+    /// One item of a frame and its value.
+    struct ItemValue {
+        OXL_Items item;
+        float value;
+    };
+
+    /// One streamed feedback frame as this object delivered it, with the time it arrived. A
+    /// plain value of fixed size: building, copying and storing it never allocates.
+    struct FeedbackSample {
+        /// Host receive time (`monotonic_time_ns`): taken by the transport when the frame's last
+        /// byte was read, before decoding (the simulated transport: on its bus clock, when it
+        /// took the frame for delivery). 0 when unknown: `can_callback` called directly, outside
+        /// a transport's dispatch.
+        int64_t receive_time_ns = 0;
+        /// Position of the frame among the streamed frames this object delivered: 1 for the
+        /// first, then one more for each; never reset. 0 in a sample taken before any frame.
+        uint64_t sequence = 0;
+        /// Entries in use at the front of `items`.
+        uint32_t count = 0;
+        /// The frame's items in frame order, each code once (a repeated code keeps its first
+        /// place and its last value), as the feedback callback receives them. A message longer
+        /// than one frame (only `can_callback` called directly can see one) keeps its first
+        /// `kMaxItemsPerFrame` items here.
+        std::array<ItemValue, kMaxItemsPerFrame> items{};
+
+        const ItemValue* begin() const { return items.data(); }
+        const ItemValue* end() const { return items.data() + count; }
+        /// The value of `item` in this frame, or null when the frame does not carry it.
+        const float* find(OXL_Items item) const {
+            for (const ItemValue& entry : *this) {
+                if (entry.item == item) {
+                    return &entry.value;
+                }
+            }
+            return nullptr;
+        }
+        /// The value of `item` in this frame, or `fallback`.
+        float value_or(OXL_Items item, float fallback) const {
+            const float* value = find(item);
+            return value != nullptr ? *value : fallback;
+        }
+    };
+    /// Receives the actuator's address and one streamed frame.
+    using FeedbackSampleCallback = std::function<void(int, const FeedbackSample&)>;
+
+    /// Arrival statistics of the streamed frames since the last `setFeedbackRate`. The device
+    /// does not number its frames, so missing frames are estimated from the arrival times: with
+    /// the period known from `setFeedbackRate`, an interval of more than 1.5 periods between two
+    /// frames counts round(interval / period) - 1 frames as missing. Frames delayed and then
+    /// delivered in a burst count as missing too, so the estimate is an upper bound when the
+    /// host stalls.
+    struct FeedbackCounters {
+        /// Streamed frames delivered.
+        uint64_t frames_received = 0;
+        /// Frames estimated missing (0 while the period is unknown).
+        uint64_t frames_missing = 0;
+        /// Longest interval between two consecutive frames, in nanoseconds.
+        int64_t largest_gap_ns = 0;
+        /// Streaming period set by the last `setFeedbackRate`, in nanoseconds; 0 when streaming
+        /// was switched off or no rate was set by this object.
+        int64_t period_ns = 0;
+    };
+
     /// Model names by model code; code 0 (unknown) is the empty text, code 5 the USB-to-CAN
     /// adapter ("CAN_ADAPTER").
     static const std::vector<std::string> MODELS_NAMES;
@@ -169,8 +235,9 @@ class OXL_API_EXPORT OrvexActuator {
     /// Selects the streamed items (sent in the given order, unchecked), then forgets the values
     /// accumulated so far.
     void setFeedbackItems(const std::vector<OXL_Items>& items);
-    /// Sets the streaming rate, 0 (stop) to 10000 Hz; prints a line and sends nothing for a
-    /// negative or higher rate.
+    /// Sets the streaming rate, 0 (stop) to 10000 Hz, and starts the arrival statistics afresh
+    /// with the period sent (see `get_feedback_counters`); prints a line and sends nothing (and
+    /// keeps the statistics) for a negative or higher rate.
     void setFeedbackRate(int rate_hz);
     /// Same as `setFeedbackRate(int)` with the rate's value in hertz.
     void setFeedbackRate(Rates rate);
@@ -182,6 +249,19 @@ class OXL_API_EXPORT OrvexActuator {
     void set_feedback_callback(FeedbackCallback callback);
     /// Returns the latest value of every item streamed since the last `setFeedbackItems`.
     FeedbackMap get_feedback() const;
+    /// Replaces the sample callback; an empty callable switches the calls off. It runs on the
+    /// receive thread once per streamed frame, with the frame as a `FeedbackSample` (receive
+    /// time, sequence number, items), set alongside the feedback callback or instead of it: both
+    /// see every frame, this one first. Nothing is allocated for it, so it suits control loops at
+    /// high rates. An exception from either callback reaches the transport's receive loop after
+    /// the other one has run. Same lifetime rules as `set_feedback_callback`.
+    void set_feedback_sample_callback(FeedbackSampleCallback callback);
+    /// The latest streamed frame this object delivered (`sequence` 0 before the first). Takes
+    /// the object's lock briefly; any thread.
+    FeedbackSample get_feedback_sample() const;
+    /// Arrival statistics since the last `setFeedbackRate` (see `FeedbackCounters`). Takes the
+    /// object's lock briefly; any thread.
+    FeedbackCounters get_feedback_counters() const;
     /// Requests the first 9 of `items` once and polls every 1 ms, for up to `timeout_s` seconds,
     /// for the reply. Returns exactly the items of the first reply that carries any; on time-out
     /// prints "Timeout waiting for feedback items" and returns an empty map.
@@ -284,6 +364,7 @@ class OXL_API_EXPORT OrvexActuator {
     // Callback slots hold shared pointers so that the receive thread can take a reference to the
     // current callable under the lock and run it after releasing the lock, without copying it.
     using FeedbackSlot = std::shared_ptr<const FeedbackCallback>;
+    using SampleSlot = std::shared_ptr<const FeedbackSampleCallback>;
     using ErrorSlot = std::shared_ptr<const ErrorCallback>;
 
     /// Guards `feedback`, `requested_items`, `parameters`, both callback slots, and the writes
@@ -309,6 +390,15 @@ class OXL_API_EXPORT OrvexActuator {
     /// commands that read or change them together with what they send. Taken before
     /// `state_mutex` when both are needed; never held while waiting for a reply.
     std::mutex command_mutex;
+    /// Guarded by `state_mutex`; null when switched off.
+    SampleSlot sample_callback;
+    /// The latest streamed frame. Guarded by `state_mutex`.
+    FeedbackSample latest_sample;
+    /// Arrival statistics. Guarded by `state_mutex`.
+    FeedbackCounters arrivals;
+    /// Receive time of the previous frame counted in `arrivals`; 0 for none since the reset.
+    /// Guarded by `state_mutex`.
+    int64_t last_arrival_ns = 0;
     /// Shared with every message callback this object registered; cleared (atomic hand-over
     /// flag) when destruction starts so that a callback left under another id does nothing.
     std::shared_ptr<std::atomic<bool>> alive;
@@ -330,8 +420,11 @@ class OXL_API_EXPORT OrvexActuator {
     void store_identity(uint16_t model_code, uint16_t firmware_word);
     /// Reply-flagged items: the answer awaited by `getItemsBlocking`.
     void store_requested_items(const DecodedItems& items);
-    /// Streamed items: into `feedback`, then to the feedback callback.
+    /// Streamed items: into `feedback` and the latest sample, counted in `arrivals`, then to the
+    /// sample and feedback callbacks.
     void deliver_streamed_items(const DecodedItems& items);
+    /// Counts one frame received at `receive_time_ns` in `arrivals`. Caller holds `state_mutex`.
+    void count_arrival(int64_t receive_time_ns);
 };
 
 /// Finds the actuators that answer on the bus. Bound to id 0, where the USB-to-CAN adapter

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +13,57 @@
 #include "oxl_api/export.hpp"
 
 namespace oxl_api {
+
+/// The present time of the monotonic clock (`std::chrono::steady_clock`, CLOCK_MONOTONIC on
+/// Linux) in nanoseconds: the clock of every receive time the library reports.
+inline int64_t monotonic_time_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+/// Traffic counters of one transport since it was constructed (they survive `disconnect` and
+/// `connect`), as `OXL::counters` returns them. A transport leaves at 0 what it does not count.
+struct TransportCounters {
+    // ---- receiving (the receive thread counts; one consistent set) ----
+
+    /// Bytes read from the line.
+    uint64_t bytes_read = 0;
+    /// Received messages handed to a registered callback.
+    uint64_t frames_dispatched = 0;
+    /// Received messages dropped because no callback was registered for their id.
+    uint64_t frames_without_callback = 0;
+    /// Frames dropped by the parser: a header read in step whose first byte was not 0xFE
+    /// (dropped whole, 4 bytes).
+    uint64_t dropped_bad_start = 0;
+    /// Frames dropped by the parser: a length byte above 59.
+    uint64_t dropped_overlong = 0;
+    /// Frames dropped by the parser: a header that did not arrive whole (1 to 3 bytes before the
+    /// line went idle; an idle line itself is not counted).
+    uint64_t dropped_short_header = 0;
+    /// Frames dropped by the parser: a body that did not arrive whole.
+    uint64_t dropped_short_body = 0;
+    /// Bytes other than 0xFE skipped one by one while hunting for the next frame.
+    uint64_t bytes_skipped = 0;
+    /// Automatic reconnections after the adapter vanished and came back.
+    uint64_t reconnects = 0;
+
+    // ---- sending (the senders count; one consistent set) ----
+
+    /// Bytes the line took.
+    uint64_t bytes_written = 0;
+    /// Messages handed to the line in full (the simulated transport: handed to its bus).
+    uint64_t frames_written = 0;
+    /// Writes that failed or were cut short.
+    uint64_t write_failures = 0;
+
+    // ---- simulated transport only ----
+
+    /// Streamed frames the simulated devices sent.
+    uint64_t sim_frames_sent = 0;
+    /// Streamed frames the simulated bus skipped because the process lagged too far behind.
+    uint64_t sim_frames_skipped = 0;
+};
 
 /// Abstract message endpoint: the registry of per-id message callbacks that every transport
 /// shares, the id and payload rules of OXL messages, and the TWX identifier.
@@ -48,6 +101,10 @@ class OXL_API_EXPORT OXL {
     /// Sends one OXL message to `id`. True when it was handed to the line; false (with a line on
     /// standard error for an invalid id or payload size) otherwise.
     virtual bool send_OXL(int id, const std::vector<uint8_t>& payload) = 0;
+    /// This transport's traffic counters, readable at any time from any thread without blocking
+    /// the receive thread. The receive-side counters are one consistent set, as are the send-side
+    /// ones. The base counts nothing and returns zeros; each transport says what it counts.
+    virtual TransportCounters counters() const;
 
     /// Registers `callback` for messages from `id`, replacing (and destroying) any earlier one.
     /// Blocks while a callback is running. No range check is made on `id`.
@@ -62,6 +119,13 @@ class OXL_API_EXPORT OXL {
     /// Disconnects the transport (calls `disconnect()`).
     void close();
 
+    /// Host receive time (`monotonic_time_ns`) of the message being dispatched: taken by the
+    /// transport when the message's last byte was read, before anything decoded it. Meant to be
+    /// called from a message callback, on the receive thread, while it runs; 0 outside a dispatch.
+    int64_t dispatch_receive_time_ns() const {
+        return dispatch_time_ns.load(std::memory_order_relaxed);
+    }
+
     /// True when `id`, read as an unsigned 32-bit number, is at most 16382.
     static bool check_oxl_id_range(int id);
     /// True when the payload holds 1 to 59 bytes.
@@ -75,9 +139,13 @@ class OXL_API_EXPORT OXL {
     /// payload size that `check_oxl_id_range` or `check_oxl_payload_size` refuses.
     static bool check_outgoing_message(int id, const std::vector<uint8_t>& payload);
     /// Delivers one received message to the callback registered for `id`, with a copy of the
-    /// payload, holding `callbacks_mutex` while it runs. Returns false, calling nothing, when no
-    /// callback is registered. An exception from the callback propagates after the lock is
-    /// released.
+    /// payload, holding `callbacks_mutex` while it runs; `receive_time_ns` (`monotonic_time_ns`,
+    /// taken when the message's last byte was read) is what `dispatch_receive_time_ns` tells the
+    /// callback. Returns false, calling nothing, when no callback is registered. An exception from
+    /// the callback propagates after the lock is released.
+    bool dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag,
+                  int64_t receive_time_ns);
+    /// `dispatch` with the present time as the receive time.
     bool dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag);
 
     /// Registered message callbacks by OXL id. Guarded by `callbacks_mutex`.
@@ -86,6 +154,12 @@ class OXL_API_EXPORT OXL {
     std::mutex callbacks_mutex;
     /// This endpoint's own id, the source id of every TWX identifier it builds.
     int host_id = 1;
+
+  private:
+    /// Receive time of the message being dispatched, 0 outside a dispatch. Written by the
+    /// dispatching thread under `callbacks_mutex`; atomic so that a read from another thread is
+    /// merely meaningless, never a data race.
+    std::atomic<int64_t> dispatch_time_ns{0};
 };
 
 }  // namespace oxl_api

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "oxl_api/details/seqlock.hpp"
 #include "oxl_api/export.hpp"
 #include "oxl_api/oxl.hpp"
 #include "oxl_api/simulated_bus.hpp"
@@ -55,14 +56,21 @@ class OXL_API_EXPORT OXL_over_Sim : public OXL {
     /// for address <id>" on standard error, for an id outside 0..16382 or a payload outside
     /// 1..59 bytes, and false silently when not connected. Never blocks beyond the bus lock.
     bool send_OXL(int id, const std::vector<uint8_t>& payload) override;
+    /// Counts frames dispatched and without a callback (published after each batch the polling
+    /// thread delivers), messages handed to the bus (`frames_written`), and the streamed frames
+    /// the simulated devices sent and skipped for lagging (`SimulatedBus::stats`). Takes the bus
+    /// lock briefly; never waits for the polling thread.
+    TransportCounters counters() const override;
 
     /// Body of the polling thread: delivers what the bus sends, and waits (until the next frame
     /// falls due, a message arrives or at most 20 ms) when there is nothing to deliver. Polling
     /// thread only; `connect` starts it.
     void polling_thread_worker();
     /// Delivers one message to the callback registered for `id`, holding `callbacks_mutex`
-    /// while it runs; a message for an id without a callback is dropped silently. An exception
-    /// from the callback propagates after the lock is released. Polling thread only.
+    /// while it runs, with the bus clock's present time as its receive time; a message for an id
+    /// without a callback is dropped silently. An exception from the callback propagates after
+    /// the lock is released. Polling thread only. (The polling thread stamps each batch with the
+    /// bus clock when it takes the batch for delivery.)
     void process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag);
 
     /// The simulated bus behind this transport: add and remove actuators, raise errors, reset
@@ -86,6 +94,15 @@ class OXL_API_EXPORT OXL_over_Sim : public OXL {
     /// Runs `polling_thread_worker` while connected. Application thread only (started by
     /// `connect`, joined by `disconnect`).
     std::thread polling_thread;
+
+    struct DeliveryCounts {
+        uint64_t dispatched = 0;
+        uint64_t without_callback = 0;
+    };
+    /// Polling thread only.
+    DeliveryCounts delivery_counts;
+    /// What `counters` reads; written by the polling thread.
+    details::Seqlocked<DeliveryCounts> published_delivery;
 };
 
 }  // namespace oxl_api

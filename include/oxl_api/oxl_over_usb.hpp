@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "oxl_api/details/frame_receiver.hpp"
+#include "oxl_api/details/seqlock.hpp"
 #include "oxl_api/export.hpp"
 #include "oxl_api/oxl.hpp"
 #include "oxl_api/serial_port.hpp"
@@ -85,6 +86,11 @@ class OXL_API_EXPORT OXL_over_USB : public OXL {
     /// it returns at once, also after waiting for its turn. A short or failed write still returns
     /// true. Sent from a message callback, the wait holds up reception for as long.
     bool send_OXL(int id, const std::vector<uint8_t>& payload) override;
+    /// Counts bytes read, frames dispatched and without a callback, frames the parser dropped
+    /// (by reason) and bytes it skipped, automatic reconnections, bytes and frames written and
+    /// failed or short writes. The receive side is published after every receive pass, the send
+    /// side after every write. Never blocks.
+    TransportCounters counters() const override;
 
     /// Switches automatic reconnection on or off; off by default. When it is on and the adapter
     /// vanishes while connected, the polling thread prints "Adapter on <port> lost; reconnecting
@@ -107,9 +113,10 @@ class OXL_API_EXPORT OXL_over_USB : public OXL {
     /// thread only; `connect` starts it.
     void polling_thread_worker();
     /// Delivers one received message to the callback registered for `id`, holding
-    /// `callbacks_mutex` while it runs; a message for an id without a callback is dropped
-    /// silently. An exception from the callback propagates after the lock is released. Called by
-    /// the receive parser on the polling thread.
+    /// `callbacks_mutex` while it runs, with the present time as its receive time; a message for
+    /// an id without a callback is dropped silently. An exception from the callback propagates
+    /// after the lock is released. (The polling thread dispatches each frame it parses the same
+    /// way, with the time its last byte was read.)
     void process_pkt(int id, const std::vector<uint8_t>& payload, int reply_flag);
 
     /// Names, in listing order, of the serial ports whose USB ids are those of the adapter
@@ -174,8 +181,35 @@ class OXL_API_EXPORT OXL_over_USB : public OXL {
     /// True when `connect` chose the port by the adapter's USB ids, so reconnection looks for it
     /// the same way. Set by `connect` before the polling thread starts; read-only while it runs.
     bool chosen_by_usb_ids = false;
-    /// The receive parser's state. Polling thread only.
+    /// The receive parser's state and counts. Polling thread only.
     details::FrameReceiver receiver;
+
+    /// Counters the polling thread keeps besides the parser's.
+    struct ReceiveCounts {
+        uint64_t dispatched = 0;
+        uint64_t without_callback = 0;
+        uint64_t reconnects = 0;
+    };
+    /// Counters of the send side.
+    struct SendCounts {
+        uint64_t bytes_written = 0;
+        uint64_t frames_written = 0;
+        uint64_t write_failures = 0;
+    };
+    /// Dispatches one parsed frame with its receive time and counts it. Polling thread only.
+    void deliver_frame(int id, const std::vector<uint8_t>& payload, int reply_flag);
+    /// Publishes the parser's and the polling thread's counts. Polling thread only.
+    void publish_receive_counts();
+    /// Counts one write of `size` bytes of which `written` went out. Caller holds `port_mutex`.
+    void count_write(std::size_t size, std::size_t written);
+
+    /// Polling thread only.
+    ReceiveCounts receive_counts;
+    /// Guarded by `port_mutex` (the lock that serialises writes).
+    SendCounts send_counts;
+    /// What `counters` reads: written by the polling thread, and under `port_mutex`.
+    details::Seqlocked<TransportCounters> published_receive;
+    details::Seqlocked<SendCounts> published_send;
 };
 
 }  // namespace oxl_api

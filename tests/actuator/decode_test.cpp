@@ -2,6 +2,8 @@
 // survival of malformed input and throwing callbacks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <stdexcept>
 
 #include "actuator_test_util.hpp"
@@ -76,6 +78,94 @@ TEST_F(Decoding, FramesReachTheCallbackAndAccumulateInFeedback) {
     act.set_feedback_callback(nullptr);
     deliver("45 00000041");
     EXPECT_EQ(act.get_feedback().at(Item::SPEED_45), 8.0f);
+}
+
+TEST_F(Decoding, SamplesCarryReceiveTimeSequenceAndItemsAndGapsAreCountedFromThePeriod) {
+    using Sample = OrvexActuator::FeedbackSample;
+    std::vector<Sample> samples;
+    act.set_feedback_sample_callback([&](int addr, const Sample& sample) {
+        EXPECT_EQ(addr, 0x10);
+        samples.push_back(sample);
+    });
+    act.setFeedbackRate(1000);  // one frame per millisecond
+    // Frames due every 1 ms arrive up to 0.2 ms early or late; those at the listed places are
+    // lost: 15 in gaps of 1, 3, 10 and 1 frames.
+    const std::set<int> lost = {5, 20, 21, 22, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 98};
+    const int64_t ms = 1000000;
+    std::vector<int64_t> times;
+    for (int k = 0; k < 100; ++k) {
+        if (lost.count(k) == 0) {
+            times.push_back(5000 * ms + k * ms + (k % 5 - 2) * ms / 10);
+            bus.deliver(0x10, unhex("45" + hex_float(static_cast<float>(k)) + "72 0000c841"), 0,
+                        times.back());
+        }
+    }
+    int64_t largest = 0;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        largest = std::max(largest, times[i] - times[i - 1]);
+    }
+    auto counters = act.get_feedback_counters();
+    EXPECT_EQ(counters.frames_received, 85u);
+    EXPECT_EQ(counters.frames_missing, 15u);
+    EXPECT_EQ(counters.largest_gap_ns, largest);
+    EXPECT_EQ(counters.period_ns, ms);
+
+    // Every frame reached both callbacks; the samples carry the transport's receive times, a
+    // sequence without holes (the device's frames are not numbered) and the frame's items.
+    ASSERT_EQ(samples.size(), 85u);
+    EXPECT_EQ(calls.size(), 85u);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(samples[i].receive_time_ns, times[i]);
+        EXPECT_EQ(samples[i].sequence, i + 1);
+        ASSERT_EQ(samples[i].count, 2u);
+        EXPECT_EQ(samples[i].items[1].item, Item::TEMP_WINDING);
+        EXPECT_EQ(samples[i].value_or(Item::SPEED_45, -1.0f), calls[i].at(Item::SPEED_45));
+    }
+    EXPECT_EQ(samples.back().value_or(Item::SPEED_45, -1.0f), 99.0f);
+    EXPECT_EQ(samples.back().find(Item::VBUS), nullptr);
+    const Sample latest = act.get_feedback_sample();
+    EXPECT_EQ(latest.sequence, 85u);
+    EXPECT_EQ(latest.receive_time_ns, times.back());
+    EXPECT_EQ(std::vector<float>({latest.items[0].value, latest.items[1].value}),
+              std::vector<float>({99.0f, 25.0f}));
+
+    // A new rate starts the counts afresh; without a period nothing is estimated missing. A
+    // refused rate keeps them. Reply-flagged items are no streamed frame.
+    act.setFeedbackRate(0);
+    bus.deliver(0x10, unhex("45 00000000"), 0, 9000 * ms);
+    bus.deliver(0x10, unhex("45 00000000"), 0, 9050 * ms);
+    bus.deliver(0x10, unhex("45 00000000"), 1, 9060 * ms);
+    testing::internal::CaptureStderr();
+    act.setFeedbackRate(-1);
+    testing::internal::GetCapturedStderr();
+    counters = act.get_feedback_counters();
+    EXPECT_EQ(counters.frames_received, 2u);
+    EXPECT_EQ(counters.frames_missing, 0u);
+    EXPECT_EQ(counters.largest_gap_ns, 50 * ms);
+    EXPECT_EQ(counters.period_ns, 0);
+    EXPECT_EQ(act.get_feedback_sample().sequence, 87u);
+
+    // A message longer than one frame, decoded outside any dispatch: the sample keeps the first
+    // 11 items and has no receive time; the feedback callback gets all 12.
+    std::string twelve;
+    for (uint8_t code = 0x41; code <= 0x4C; ++code) {
+        twelve += hex({code}) + "0000803f";
+    }
+    act.can_callback(0x10, unhex(twelve), 0);
+    EXPECT_EQ(samples.back().count, OrvexActuator::kMaxItemsPerFrame);
+    EXPECT_EQ(samples.back().receive_time_ns, 0);
+    EXPECT_EQ(samples.back().items[10].item, Item::SETPOINT_4B);
+    EXPECT_EQ(calls.back().size(), 12u);
+
+    // Either callback throwing: the other one still sees the frame, then the exception passes.
+    act.set_feedback_sample_callback([](int, const Sample&) { throw std::runtime_error("app"); });
+    const std::size_t before = calls.size();
+    EXPECT_THROW(deliver("45 0000803f"), std::runtime_error);
+    EXPECT_EQ(calls.size(), before + 1);
+    act.set_feedback_sample_callback([&](int, const Sample& sample) { samples.push_back(sample); });
+    act.set_feedback_callback([](int, FeedbackMap) { throw std::runtime_error("app"); });
+    EXPECT_THROW(deliver("45 0000803f"), std::runtime_error);
+    EXPECT_EQ(samples.back().sequence, 90u);
 }
 
 TEST_F(Decoding, IdentityReportSetsModelFirmwareAndPingFlag) {

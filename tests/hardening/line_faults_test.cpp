@@ -114,9 +114,9 @@ FaultyStream make_faulty_stream(uint32_t good_frames, uint32_t seed) {
     return stream;
 }
 
-// What the receive parser must deliver for id 5 when every read returns the full count asked
-// for, as reads do while the line is busy.
-std::vector<Inbox::Entry> parse_offline(const Bytes& bytes) {
+// What the receive parser must deliver for id 5 (and count) when every read returns the full
+// count asked for, as reads do while the line is busy.
+std::vector<Inbox::Entry> parse_offline(const Bytes& bytes, FrameReceiver::Counts& counts) {
     FrameReceiver receiver;
     std::size_t at = 0;
     std::vector<Inbox::Entry> out;
@@ -133,13 +133,15 @@ std::vector<Inbox::Entry> parse_offline(const Bytes& bytes) {
             }
         });
     }
+    counts = receiver.counts;
     return out;
 }
 
 TEST(LineFaults, GarbageAndTruncatedFramesAmongGoodOnesAtFullRate) {
     OXL_REQUIRE_FAKE_ADAPTERS();
     const FaultyStream stream = make_faulty_stream(10000, 20240611);
-    const std::vector<Inbox::Entry> expected = parse_offline(stream.bytes);
+    FrameReceiver::Counts parsed;
+    const std::vector<Inbox::Entry> expected = parse_offline(stream.bytes, parsed);
     std::set<Bytes> delivered;
     for (const Inbox::Entry& m : expected) {
         delivered.insert(std::get<1>(m));
@@ -169,6 +171,21 @@ TEST(LineFaults, GarbageAndTruncatedFramesAmongGoodOnesAtFullRate) {
     for (std::size_t i = 0; i < expected.size(); ++i) {
         ASSERT_EQ(received[i], expected[i]) << "message " << i;
     }
+
+    // The transport's counters account for every byte and every fault as the parser met them:
+    // the drops by reason, the bytes skipped, and the frames that found or missed a callback.
+    // (They are published after the pass that delivered the last frame.)
+    ASSERT_TRUE(eventually([&] { return usb.counters().bytes_read == stream.bytes.size(); }));
+    const oxl_api::TransportCounters c = usb.counters();
+    EXPECT_GT(parsed.bad_start + parsed.overlong + parsed.short_header, 0u);
+    EXPECT_EQ(c.dropped_bad_start, parsed.bad_start);
+    EXPECT_EQ(c.dropped_overlong, parsed.overlong);
+    EXPECT_EQ(c.dropped_short_header, parsed.short_header);
+    EXPECT_EQ(c.dropped_short_body, parsed.short_body);
+    EXPECT_EQ(c.bytes_skipped, parsed.bytes_skipped);
+    EXPECT_EQ(c.frames_dispatched, expected.size());
+    EXPECT_EQ(c.frames_dispatched + c.frames_without_callback, parsed.frames);
+    EXPECT_EQ(c.bytes_written, 0u);
 }
 
 TEST(LineFaults, EightSendersWhileFramesStreamInNeverInterleave) {

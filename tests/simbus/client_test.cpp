@@ -65,6 +65,46 @@ TEST(SimTransport, SeriousInjectedErrorReachesTheDefaultCallbackWhichStopsTheAct
     EXPECT_NE(err.find("Actuator 0x20 Error code: 16 - Current maximum\n"), std::string::npos);
 }
 
+TEST(SimTransport, AStallOfTheProcessShowsInTheCountersOfTransportAndClient) {
+    std::atomic<int64_t> now_ns{1000000000};
+    OXL_over_Sim sim(true, [&] { return std::chrono::nanoseconds(now_ns.load()); });
+    ASSERT_TRUE(sim.bus().add_actuator(0x20));
+    ASSERT_TRUE(sim.bus().add_actuator(0x21));
+    OrvexActuator actuator(sim, 0x20);
+    actuator.setFeedbackItems({Items::SPEED_45});
+    actuator.setFeedbackRate(1000);
+    EXPECT_TRUE(sim.send_OXL(0x21, {0x07, 0x45}));  // 0x21 streams to nobody
+    EXPECT_TRUE(sim.send_OXL(0x21, {0x06, 10, 0, 0, 0}));
+    const auto received = [&] { return actuator.get_feedback_counters().frames_received; };
+    // On time: one frame per millisecond of bus time, none missing.
+    for (int ms = 0; ms < 30; ++ms) {
+        const uint64_t before = received();
+        now_ns += 1000000;
+        ASSERT_TRUE(eventually([&] { return received() > before; }));
+    }
+    EXPECT_EQ(actuator.get_feedback_counters().frames_missing, 0u);
+
+    // The process stalls for a second: the bus sends the last 0.25 s of frames at once and
+    // skips the rest; the client's estimate covers at least what was skipped.
+    const uint64_t before = received();
+    now_ns += 1000000000;
+    const auto all_delivered = [&] {
+        const auto c = sim.counters();
+        return received() > before + 200 &&
+               c.frames_dispatched + c.frames_without_callback == c.sim_frames_sent;
+    };
+    ASSERT_TRUE(eventually(all_delivered));
+    const auto client = actuator.get_feedback_counters();
+    const auto transport = sim.counters();
+    EXPECT_GE(transport.sim_frames_skipped, 2 * 700u);  // both devices
+    EXPECT_GE(client.frames_missing, transport.sim_frames_skipped / 2);
+    EXPECT_GE(client.largest_gap_ns, 990000000);
+    EXPECT_EQ(transport.frames_dispatched, client.frames_received);
+    EXPECT_EQ(transport.frames_without_callback, transport.sim_frames_sent / 2);  // 0x21's
+    EXPECT_EQ(transport.frames_written, 4u);
+    EXPECT_EQ(transport.bytes_read, 0u);
+}
+
 TEST(SimTransport, SendChecksDispatchThreadAndConnectionLikeTheUsbTransport) {
     OXL_over_Sim sim(false);
     EXPECT_FALSE(sim.is_connected());

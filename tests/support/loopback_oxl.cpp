@@ -114,8 +114,10 @@ void LoopbackOXL::schedule_answers(int id, const std::vector<uint8_t>& payload) 
     }
 }
 
-bool LoopbackOXL::deliver(int id, const std::vector<uint8_t>& payload, int reply_flag) {
-    return dispatch(id, payload, reply_flag);
+bool LoopbackOXL::deliver(int id, const std::vector<uint8_t>& payload, int reply_flag,
+                          int64_t receive_time_ns) {
+    return receive_time_ns == 0 ? dispatch(id, payload, reply_flag)
+                                : dispatch(id, payload, reply_flag, receive_time_ns);
 }
 
 void LoopbackOXL::post(int id, std::vector<uint8_t> payload, int reply_flag,

@@ -63,9 +63,11 @@ class LoopbackOXL : public oxl_api::OXL {
     /// the message and schedules the answers of a scripted device at `id`.
     bool send_OXL(int id, const std::vector<uint8_t>& payload) override;
 
-    /// Dispatches one message on the calling thread as the receive thread would. Returns false
-    /// when no callback is registered for `id`. Exceptions from the callback propagate.
-    bool deliver(int id, const std::vector<uint8_t>& payload, int reply_flag = 0);
+    /// Dispatches one message on the calling thread as the receive thread would, received at
+    /// `receive_time_ns` (0: now). Returns false when no callback is registered for `id`.
+    /// Exceptions from the callback propagate.
+    bool deliver(int id, const std::vector<uint8_t>& payload, int reply_flag = 0,
+                 int64_t receive_time_ns = 0);
     /// Queues a message for delivery from the device thread after `delay`.
     void post(int id, std::vector<uint8_t> payload, int reply_flag = 0,
               std::chrono::milliseconds delay = std::chrono::milliseconds(0));

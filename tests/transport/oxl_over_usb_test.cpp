@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
+#include "oxl_api/orvex_actuator.hpp"
 #include "oxl_api/oxl_over_usb.hpp"
 #include "pty_gtest.hpp"
 
@@ -153,6 +157,49 @@ TEST(OXLOverUSBLine, ConnectDiscardsOldInputAndReconnectsAnywhere) {
     EXPECT_EQ(usb.port_name, b.port_name());
     ASSERT_TRUE(b.write_frame(5, {0x06}));
     EXPECT_EQ(inbox.wait_for(2), (Entries{{5, {0x02}, 0}, {5, {0x06}, 0}}));
+}
+
+TEST(OXLOverUSBLine, ReceiveTimesAreTakenWhenAFramesLastByteArrives) {
+    OXL_REQUIRE_FAKE_ADAPTERS();
+    using Sample = oxl_api::OrvexActuator::FeedbackSample;
+    FakeAdapter adapter;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<Sample> samples;  // guarded by `mutex`
+    OXL_over_USB usb(adapter.port_name());
+    oxl_api::OrvexActuator actuator(usb, 0x20);
+    actuator.set_feedback_sample_callback([&](int, const Sample& sample) {
+        std::lock_guard<std::mutex> lock(mutex);
+        samples.push_back(sample);
+        arrived.notify_all();
+    });
+    // Each frame goes out in two writes a few milliseconds apart; its receive time must lie
+    // between the second write and the moment the sample was seen here.
+    int64_t previous = 0;
+    for (uint32_t k = 0; k < 20; ++k) {
+        SCOPED_TRACE(k);
+        Bytes payload{0x45};
+        for (int shift = 0; shift < 32; shift += 8) {
+            payload.push_back(static_cast<uint8_t>(k >> shift));
+        }
+        const Bytes frame = oxl_test::encode_adapter_frame(0x20, payload);
+        ASSERT_TRUE(adapter.write_raw(Bytes(frame.begin(), frame.begin() + 6)));
+        std::this_thread::sleep_for(3ms);
+        const int64_t last_part_written = oxl_api::monotonic_time_ns();
+        ASSERT_TRUE(adapter.write_raw(Bytes(frame.begin() + 6, frame.end())));
+        Sample sample;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ASSERT_TRUE(arrived.wait_for(lock, 5s, [&] { return samples.size() == k + 1; }));
+            sample = samples.back();
+        }
+        const int64_t seen = oxl_api::monotonic_time_ns();
+        EXPECT_GE(sample.receive_time_ns, last_part_written);
+        EXPECT_LE(sample.receive_time_ns, seen);
+        EXPECT_GT(sample.receive_time_ns, previous);
+        EXPECT_EQ(sample.sequence, k + 1);
+        previous = sample.receive_time_ns;
+    }
 }
 
 }  // namespace

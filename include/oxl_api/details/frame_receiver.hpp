@@ -31,7 +31,8 @@ OXL_API_EXPORT std::vector<uint8_t> encode_frame(uint16_t id_field,
 /// Frame on receipt: 0xFE, 16-bit identifier field (little-endian; bits 0-13 the sender's OXL id,
 /// bit 15 the reply flag), length L (0..59), L payload bytes, one end byte. While `synced`, a pass
 /// reads the 4-byte header in one read; after any loss of step (short read, bad start byte, L
-/// above 59, short body) it hunts byte by byte for 0xFE. Corrupt input is dropped silently.
+/// above 59, short body) it hunts byte by byte for 0xFE. Corrupt input is dropped silently and
+/// counted in `counts`.
 ///
 /// Not thread-safe: one thread drives a receiver. It holds no buffer between passes.
 class OXL_API_EXPORT FrameReceiver {
@@ -49,9 +50,34 @@ class OXL_API_EXPORT FrameReceiver {
     /// `synced` and may go on with further passes.
     std::size_t pass(const ReadFn& read, const DispatchFn& dispatch);
 
+    /// What the passes have seen, counted since the receiver was made.
+    struct Counts {
+        /// Bytes that `read` returned.
+        uint64_t bytes_read = 0;
+        /// Complete frames handed to `dispatch`.
+        uint64_t frames = 0;
+        /// Headers read in step whose first byte was not 0xFE, dropped whole.
+        uint64_t bad_start = 0;
+        /// Headers whose length byte was above 59.
+        uint64_t overlong = 0;
+        /// Headers cut short: a header read that returned some bytes but not 4 (or 0xFE found
+        /// while hunting, then fewer than 3 more). A read that returned nothing (an idle line)
+        /// is not counted.
+        uint64_t short_header = 0;
+        /// Bodies cut short.
+        uint64_t short_body = 0;
+        /// Bytes other than 0xFE skipped while hunting.
+        uint64_t bytes_skipped = 0;
+    };
+
     /// True when the next header is expected right at the next byte (read 4 bytes at once);
     /// false while hunting for 0xFE. True initially.
     bool synced = true;
+    /// Counters of all passes so far.
+    Counts counts;
+    /// `monotonic_time_ns` taken right after the last byte of the frame being dispatched was
+    /// read, before `dispatch` is called: the frame's receive time, for `dispatch` to read.
+    int64_t frame_time_ns = 0;
 };
 
 }  // namespace details
