@@ -10,8 +10,8 @@
 namespace oxl_tool {
 
 double Sample::value(Item item) const {
-    const auto it = values.find(item);
-    return it == values.end() ? std::nan("") : static_cast<double>(it->second);
+    const float* found = frame.find(item);
+    return found == nullptr ? std::nan("") : static_cast<double>(*found);
 }
 
 void check_duration(double seconds) {
@@ -42,22 +42,24 @@ std::chrono::steady_clock::time_point deadline_after(double seconds) {
 FeedbackStream::FeedbackStream(oxl_api::OrvexActuator& actuator_in, const std::vector<Item>& items,
                                int rate_hz)
     : actuator(actuator_in),
-      period_s(static_cast<double>(oxl_api::feedback_period_ticks(std::max(rate_hz, 1))) /
-               oxl_api::kFeedbackTicksPerSecond),
-      shared(std::make_shared<Shared>(std::chrono::steady_clock::now())) {
+      period_s(0.0),
+      shared(std::make_shared<Shared>(oxl_api::monotonic_time_ns())) {
     std::weak_ptr<Shared> weak = shared;
-    actuator.set_feedback_callback([weak](int, oxl_api::OrvexActuator::FeedbackMap values) {
-        const auto state = weak.lock();
-        if (!state) {
-            return;
-        }
-        const std::chrono::duration<double> age = std::chrono::steady_clock::now() - state->start;
-        {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            state->samples.push_back(Sample{age.count(), state->received++, std::move(values)});
-        }
-        state->ready.notify_one();
-    });
+    actuator.set_feedback_sample_callback(
+        [weak](int, const oxl_api::OrvexActuator::FeedbackSample& frame) {
+            const auto state = weak.lock();
+            if (!state) {
+                return;
+            }
+            const int64_t received =
+                frame.receive_time_ns != 0 ? frame.receive_time_ns : oxl_api::monotonic_time_ns();
+            const double age = static_cast<double>(received - state->start_ns) / 1e9;
+            {
+                std::lock_guard<std::mutex> lock(state->mutex);
+                state->samples.push_back(Sample{age, state->received++, frame});
+            }
+            state->ready.notify_one();
+        });
     actuator.set_error_callback([weak](int, oxl_api::OrvexActuator::ErrorMap errors) {
         const auto state = weak.lock();
         if (!state) {
@@ -74,11 +76,13 @@ FeedbackStream::FeedbackStream(oxl_api::OrvexActuator& actuator_in, const std::v
     });
     actuator.setFeedbackItems(items);
     actuator.setFeedbackRate(rate_hz);
+    // The period the library sent, as it rounds the rate to the device's ticks.
+    period_s = static_cast<double>(actuator.get_feedback_counters().period_ns) / 1e9;
 }
 
 FeedbackStream::~FeedbackStream() {
     actuator.setFeedbackRate(0);
-    actuator.set_feedback_callback({});
+    actuator.set_feedback_sample_callback({});
     // Errors reported from now on are printed (and serious ones stop the device) as usual.
     oxl_api::OrvexActuator* const target = &actuator;
     actuator.set_error_callback([target](int address, oxl_api::OrvexActuator::ErrorMap errors) {
@@ -104,8 +108,11 @@ std::vector<ReportedError> FeedbackStream::take_errors() {
 }
 
 double FeedbackStream::now() const {
-    const std::chrono::duration<double> age = std::chrono::steady_clock::now() - shared->start;
-    return age.count();
+    return static_cast<double>(oxl_api::monotonic_time_ns() - shared->start_ns) / 1e9;
+}
+
+oxl_api::OrvexActuator::FeedbackCounters FeedbackStream::counters() const {
+    return actuator.get_feedback_counters();
 }
 
 }  // namespace oxl_tool

@@ -15,12 +15,14 @@
 
 namespace oxl_tool {
 
-/// One streamed feedback frame with the time it arrived, in seconds since the stream started.
+/// One streamed feedback frame with the time it arrived.
 struct Sample {
+    /// Host receive time of the frame (from the library), in seconds since the stream started.
     double time = 0.0;
     /// Position of the frame in the stream, from 0.
     uint64_t index = 0;
-    oxl_api::OrvexActuator::FeedbackMap values;
+    /// The frame as the library delivered it: receive time, sequence number, items.
+    oxl_api::OrvexActuator::FeedbackSample frame;
     /// The value of `item` in this frame, NaN when the frame does not carry it.
     double value(Item item) const;
 };
@@ -61,17 +63,17 @@ bool report_errors(const std::vector<ReportedError>& errors, int id);
 
 /// Streams feedback items from one actuator into a queue that the application thread drains.
 ///
-/// The constructor installs feedback and error callbacks on the actuator, selects the items and
-/// starts the stream; the destructor stops the stream (rate 0). The callbacks run on the
-/// transport's receive thread and only append to the queue under its lock; they share the queue
-/// through a shared pointer, so a frame still being delivered while the stream is torn down
-/// never touches freed memory.
+/// The constructor installs sample and error callbacks on the actuator, selects the items and
+/// starts the stream; the destructor stops the stream (rate 0, which also starts the actuator's
+/// arrival statistics afresh). The callbacks run on the transport's receive thread and only
+/// append to the queue under its lock; they share the queue through a shared pointer, so a frame
+/// still being delivered while the stream is torn down never touches freed memory.
 class FeedbackStream {
   public:
     /// Starts streaming `items` from `actuator` at `rate_hz` (1..10000). Replaces the actuator's
     /// error callback: reported errors are queued for `take_errors` instead of printed.
     FeedbackStream(oxl_api::OrvexActuator& actuator, const std::vector<Item>& items, int rate_hz);
-    /// Stops the stream, switches the feedback callback off and puts back the printing error
+    /// Stops the stream, switches the sample callback off and puts back the printing error
     /// callback.
     ~FeedbackStream();
 
@@ -89,12 +91,15 @@ class FeedbackStream {
     /// Seconds between two frames as the device sends them: the requested rate rounded to the
     /// device's 100 us ticks.
     double period() const { return period_s; }
+    /// The actuator's arrival statistics of this stream so far (frames received, estimated
+    /// missing, largest gap).
+    oxl_api::OrvexActuator::FeedbackCounters counters() const;
 
   private:
     struct Shared {
-        explicit Shared(std::chrono::steady_clock::time_point start_in) : start(start_in) {}
-        /// Time origin of the samples; immutable.
-        const std::chrono::steady_clock::time_point start;
+        explicit Shared(int64_t start_in) : start_ns(start_in) {}
+        /// Time origin of the samples, on the library's monotonic clock; immutable.
+        const int64_t start_ns;
         std::mutex mutex;
         /// Signalled when a sample is queued.
         std::condition_variable ready;

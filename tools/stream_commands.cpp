@@ -27,122 +27,209 @@ using oxl_api::kMaxItemsPerFrame;
 
 }  // namespace
 
-int run_monitor(Session& session, const MonitorArgs& args) {
-    const int id = parse_actuator_id(args.id);
+namespace {
+
+// Where `monitor` writes: a CSV file or standard output, a live line on a terminal, or one
+// table row per frame when piped.
+struct MonitorOutput {
+    std::ofstream file;
+    std::ostream* csv = nullptr;  // null: no CSV
+    bool live = false;            // terminal: the latest values are redrawn in place
+    bool rows = false;            // piped table: every frame is a row
+};
+
+// Checks the arguments before anything is sent; returns the items.
+std::vector<Item> monitor_items(const MonitorArgs& args) {
     const auto items = parse_item_list(args.items);
-    if (items.size() > kMaxItemsPerFrame) {
-        throw UsageError("at most 11 items fit in one feedback frame (got " +
-                         std::to_string(items.size()) + ")");
+    if (items.size() > OrvexActuator::kMaxItemsPerFrame) {
+        throw UsageError("at most " + std::to_string(OrvexActuator::kMaxItemsPerFrame) +
+                         " items fit in one feedback frame (got " + std::to_string(items.size()) +
+                         ")");
     }
     if (args.rate_hz < 1 || args.rate_hz > 10000) {
         throw UsageError("--rate " + std::to_string(args.rate_hz) +
                          " is out of range (1..10000 Hz)");
     }
     check_duration(args.duration_s);
-    std::ofstream file;
-    std::ostream* csv = nullptr;
-    if (args.csv == "-") {
-        csv = &std::cout;
-    } else if (!args.csv.empty()) {
-        file.open(args.csv);
-        if (!file) {
-            throw UsageError("cannot write " + args.csv);
+    return items;
+}
+
+void open_monitor_output(const std::string& csv_path, MonitorOutput& out) {
+    if (csv_path == "-") {
+        out.csv = &std::cout;
+    } else if (!csv_path.empty()) {
+        out.file.open(csv_path);
+        if (!out.file) {
+            throw UsageError("cannot write " + csv_path);
         }
-        csv = &file;
+        out.csv = &out.file;
+    }
+    out.live = out.csv != &std::cout && isatty(STDOUT_FILENO) != 0;
+    out.rows = out.csv == nullptr && !out.live;
+}
+
+// The columns of `monitor`: the frame's sequence number, its host receive time (seconds since
+// the stream started, from the library's sample), then the items; as an aligned table or as CSV
+// with one header row naming every column.
+class MonitorColumns {
+  public:
+    explicit MonitorColumns(std::vector<Item> items_in) : items(std::move(items_in)) {
+        for (const Item item : items) {
+            width.push_back(std::max<std::size_t>(12, item_name(item).size() + 2));
+        }
     }
 
-    auto actuator = session.connect_actuator(id);
-    // On a terminal the latest values are redrawn in place; piped, every frame is a row.
-    const bool live = csv != &std::cout && isatty(STDOUT_FILENO) != 0;
-    const bool rows = csv == nullptr && !live;
-    std::vector<std::size_t> width;
-    std::string header = pad_left("TIME", 9);
-    for (const Item item : items) {
-        width.push_back(std::max<std::size_t>(12, item_name(item).size() + 2));
-        header += pad_left(item_name(item), width.back());
-    }
-    if (csv != nullptr) {
-        *csv << "time";
-        for (const Item item : items) {
-            *csv << ',' << item_name(item);
-        }
-        *csv << '\n';
-    }
-    if (live || rows) {
-        std::cout << header << std::endl;
-    }
-    const auto row_text = [&](const Sample& sample) {
-        std::string line = pad_left(format_fixed(sample.time, 3), 9);
+    std::string table_header() const {
+        std::string line = pad_left("SEQ", kSeqWidth) + pad_left("HOST_TIME", kTimeWidth);
         for (std::size_t i = 0; i < items.size(); ++i) {
-            const auto it = sample.values.find(items[i]);
-            line += pad_left(it == sample.values.end() ? "-" : format_value(it->second), width[i]);
+            line += pad_left(item_name(items[i]), width[i]);
         }
         return line;
-    };
+    }
+    std::string table_row(const Sample& sample) const {
+        std::string line = pad_left(std::to_string(sample.frame.sequence), kSeqWidth) +
+                           pad_left(format_fixed(sample.time, 4), kTimeWidth);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const float* value = sample.frame.find(items[i]);
+            line += pad_left(value == nullptr ? "-" : format_value(*value), width[i]);
+        }
+        return line;
+    }
+    std::string csv_header() const {
+        std::string line = "seq,host_time";
+        for (const Item item : items) {
+            line += ',' + item_name(item);
+        }
+        return line;
+    }
+    std::string csv_row(const Sample& sample) const {
+        std::string line =
+            std::to_string(sample.frame.sequence) + ',' + format_fixed(sample.time, 6);
+        for (const Item item : items) {
+            const float* value = sample.frame.find(item);
+            line += ',' + (value == nullptr ? std::string() : format_value(*value));
+        }
+        return line;
+    }
 
-    std::size_t count = 0;
+  private:
+    static constexpr std::size_t kSeqWidth = 8;
+    static constexpr std::size_t kTimeWidth = 11;
+    std::vector<Item> items;
+    std::vector<std::size_t> width;
+};
+
+// What a monitor run saw, for its summary line.
+struct MonitorTotals {
+    std::size_t frames = 0;
     double elapsed = 0.0;
+    OrvexActuator::FeedbackCounters arrivals;
+    oxl_api::TransportCounters transport;
+};
+
+// Streams until the duration ends or Ctrl-C, writing every frame; reported errors are printed,
+// and a serious one stops the actuator. The counters are read before the stream is switched off.
+MonitorTotals stream_monitor(Session& session, OrvexActuator& actuator, int id,
+                             const std::vector<Item>& items, const MonitorArgs& args,
+                             const MonitorColumns& columns, MonitorOutput& out) {
+    if (out.csv != nullptr) {
+        *out.csv << columns.csv_header() << '\n';
+    }
+    if (out.live || out.rows) {
+        std::cout << columns.table_header() << std::endl;
+    }
+    MonitorTotals totals;
     double last_draw = -1.0;
     bool drawn = false;
-    {
-        FeedbackStream stream(*actuator, items, args.rate_hz);
-        const auto deadline = deadline_after(args.duration_s);
-        while (!interrupted() && Clock::now() < deadline) {
-            const auto samples = stream.take(deadline);
-            for (const Sample& sample : samples) {
-                if (csv != nullptr) {
-                    *csv << format_fixed(sample.time, 4);
-                    for (const Item item : items) {
-                        const auto it = sample.values.find(item);
-                        *csv << ',' << (it == sample.values.end() ? "" : format_value(it->second));
-                    }
-                    *csv << '\n';
-                }
-                if (rows) {
-                    std::cout << row_text(sample) << '\n';
-                }
+    FeedbackStream stream(actuator, items, args.rate_hz);
+    const auto deadline = deadline_after(args.duration_s);
+    while (!interrupted() && Clock::now() < deadline) {
+        const auto samples = stream.take(deadline);
+        for (const Sample& sample : samples) {
+            if (out.csv != nullptr) {
+                *out.csv << columns.csv_row(sample) << '\n';
             }
-            count += samples.size();
-            if (live && !samples.empty() && stream.now() - last_draw >= 0.05) {
-                std::cout << '\r' << row_text(samples.back()) << "\033[K" << std::flush;
-                last_draw = stream.now();
-                drawn = true;
-            }
-            if (!samples.empty() && csv != nullptr) {
-                csv->flush();
-            }
-            if (rows && !samples.empty()) {
-                std::cout.flush();
-            }
-            throw_if_output_failed();
-            const auto errors = stream.take_errors();
-            if (!errors.empty() && drawn) {
-                // Keep the error lines off the line that is being redrawn.
-                std::cout << std::endl;
-                drawn = false;
-            }
-            if (report_errors(errors, id)) {
-                actuator->stop();
-                std::cerr << "oxl: actuator " << hex_id(id) << " stopped after a serious error"
-                          << std::endl;
-            }
-            if (count == 0 && stream.now() > kFirstFrameTimeout) {
-                throw DeviceError("actuator " + hex_id(id) + " sends no feedback");
+            if (out.rows) {
+                std::cout << columns.table_row(sample) << '\n';
             }
         }
-        elapsed = stream.now();
+        totals.frames += samples.size();
+        if (out.live && !samples.empty() && stream.now() - last_draw >= 0.05) {
+            std::cout << '\r' << columns.table_row(samples.back()) << "\033[K" << std::flush;
+            last_draw = stream.now();
+            drawn = true;
+        }
+        if (!samples.empty() && out.csv != nullptr) {
+            out.csv->flush();
+        }
+        if (out.rows && !samples.empty()) {
+            std::cout.flush();
+        }
+        throw_if_output_failed();
+        const auto errors = stream.take_errors();
+        if (!errors.empty() && drawn) {
+            // Keep the error lines off the line that is being redrawn.
+            std::cout << std::endl;
+            drawn = false;
+        }
+        if (report_errors(errors, id)) {
+            actuator.stop();
+            std::cerr << "oxl: actuator " << hex_id(id) << " stopped after a serious error"
+                      << std::endl;
+        }
+        if (totals.frames == 0 && stream.now() > kFirstFrameTimeout) {
+            throw DeviceError("actuator " + hex_id(id) + " sends no feedback");
+        }
     }
+    totals.elapsed = stream.now();
+    totals.arrivals = stream.counters();
+    totals.transport = session.transport().counters();
     if (drawn) {
         std::cout << std::endl;
     }
-    char summary[64];
-    std::snprintf(summary, sizeof summary, "oxl: %zu frames in %.2f s (%.1f per second)", count,
-                  elapsed, elapsed > 0.0 ? count / elapsed : 0.0);
-    std::cerr << summary;
-    if (!args.csv.empty() && args.csv != "-") {
-        std::cerr << " written to " << args.csv;
+    return totals;
+}
+
+// One line on standard error: the frames and their rate, what the client estimates missing,
+// and the transport's counters.
+void print_monitor_summary(const MonitorTotals& t, bool simulated, const std::string& csv_path) {
+    char head[96];
+    std::snprintf(head, sizeof head, "oxl: %zu frames in %.2f s (%.1f per second)", t.frames,
+                  t.elapsed, t.elapsed > 0.0 ? t.frames / t.elapsed : 0.0);
+    std::string line = head;
+    if (!csv_path.empty() && csv_path != "-") {
+        line += " written to " + csv_path;
     }
-    std::cerr << std::endl;
+    const auto n = [](uint64_t value) { return std::to_string(value); };
+    line += "; " + n(t.arrivals.frames_missing) + " missing (estimated), largest gap " +
+            format_fixed(static_cast<double>(t.arrivals.largest_gap_ns) / 1e9, 3) + " s";
+    const oxl_api::TransportCounters& c = t.transport;
+    if (simulated) {
+        line += "; simulated bus: " + n(c.sim_frames_sent) + " frames sent, " +
+                n(c.sim_frames_skipped) + " skipped for lag";
+    } else {
+        line += "; line: " + n(c.bytes_read) + " bytes read, " +
+                n(c.dropped_bad_start + c.dropped_overlong + c.dropped_short_header +
+                  c.dropped_short_body) +
+                " frames dropped, " + n(c.bytes_skipped) + " bytes skipped, " +
+                n(c.write_failures) + " failed writes, " + n(c.reconnects) + " reconnects";
+    }
+    line += "; " + n(c.frames_dispatched) + " messages dispatched, " +
+            n(c.frames_without_callback) + " unclaimed";
+    std::cerr << line << std::endl;
+}
+
+}  // namespace
+
+int run_monitor(Session& session, const MonitorArgs& args) {
+    const int id = parse_actuator_id(args.id);
+    const std::vector<Item> items = monitor_items(args);
+    MonitorOutput out;
+    open_monitor_output(args.csv, out);
+    auto actuator = session.connect_actuator(id);
+    const MonitorColumns columns(items);
+    const MonitorTotals totals = stream_monitor(session, *actuator, id, items, args, columns, out);
+    print_monitor_summary(totals, session.simulated(), args.csv);
     return kExitOk;
 }
 

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -361,18 +362,18 @@ TEST(OxlTool, MonitorWritesCsvOrATableRowPerFrameAtTheRequestedRate) {
     // frame is a row).
     const std::vector<Case> cases = {
         {{"0x20", "--rate", "50", "--duration", "1", "--csv", csv},
-         "time,POSITION_4C,SPEED_45,TORQUE_56",
+         "seq,host_time,POSITION_4C,SPEED_45,TORQUE_56",
          25,
          60,
          "0,0,0"},
         {{"0x21", "--items", kElevenItems, "--rate", "20", "--duration", "0.5", "--csv", "-"},
-         "time,VBUS,TEMP_WINDING,POSITION_41,POSITION_43,SPEED_45,TORQUE_49,SETPOINT_4B,"
+         "seq,host_time,VBUS,TEMP_WINDING,POSITION_41,POSITION_43,SPEED_45,TORQUE_49,SETPOINT_4B,"
          "POSITION_4C,SETPOINT_4D,SETPOINT_55,TORQUE_56",
          5,
          15,
          "48,25,0,0,0,0,0,0,0,0,0"},
         {{"0x20", "--items", "SETPOINT_4B,vbus", "--rate", "20", "--duration", "1"},
-         "TIME,SETPOINT_4B,VBUS",
+         "SEQ,HOST_TIME,SETPOINT_4B,VBUS",
          10,
          25,
          "0,48"},
@@ -395,15 +396,30 @@ TEST(OxlTool, MonitorWritesCsvOrATableRowPerFrameAtTheRequestedRate) {
         EXPECT_EQ(rows[0], c.header);
         EXPECT_GE(rows.size() - 1, c.min_rows);
         EXPECT_LE(rows.size() - 1, c.max_rows);
+        // Each row: the frame's sequence number, its receive time, then the values.
         double last_time = -1.0;
         for (std::size_t i = 1; i < rows.size(); ++i) {
-            const auto comma = rows[i].find(',');
-            ASSERT_TRUE(comma != npos && is_number(rows[i].substr(0, comma))) << rows[i];
-            EXPECT_GT(std::stod(rows[i]), last_time);
-            EXPECT_LT(std::stod(rows[i]), 1.5);
-            last_time = std::stod(rows[i]);
-            EXPECT_EQ(rows[i].substr(comma + 1), c.values);
+            const auto first = rows[i].find(',');
+            const auto second = rows[i].find(',', first + 1);
+            ASSERT_NE(second, npos) << rows[i];
+            EXPECT_EQ(rows[i].substr(0, first), std::to_string(i));
+            const std::string time = rows[i].substr(first + 1, second - first - 1);
+            ASSERT_TRUE(is_number(time)) << rows[i];
+            EXPECT_GT(std::stod(time), last_time);
+            EXPECT_LT(std::stod(time), 1.5);
+            last_time = std::stod(time);
+            EXPECT_EQ(rows[i].substr(second + 1), c.values);
         }
+        // The summary counts the frames written and shows the counters (their values depend
+        // on the machine's load).
+        const auto summary = line_with(r.err, "frames in");
+        ASSERT_GE(summary.size(), 2u) << r.err;
+        EXPECT_EQ(summary[1], std::to_string(rows.size() - 1));
+        EXPECT_TRUE(std::regex_search(
+            r.err, std::regex("; [0-9]+ missing \\(estimated\\), largest gap [0-9.]+ s; "
+                              "simulated bus: [0-9]+ frames sent, [0-9]+ skipped for lag; "
+                              "[0-9]+ messages dispatched, [0-9]+ unclaimed\n")))
+            << r.err;
     }
 }
 
@@ -442,11 +458,11 @@ TEST(OxlTool, MoveConvergesInEachModeAndLeavesTheActuatorStopped) {
     ASSERT_EQ(v.size(), 4u) << speed.out;
     EXPECT_NEAR(v[1], 2.0, 1e-6);
     EXPECT_GT(v[0], 0.5);
-    const auto csv = lines_of(speed.out.substr(speed.out.find("time,POSITION_4C")));
+    const auto csv = lines_of(speed.out.substr(speed.out.find("seq,host_time,POSITION_4C")));
     ASSERT_GE(csv.size(), 4u) << speed.out;
+    const auto last_field = [](const std::string& row) { return row.substr(row.rfind(',')); };
     for (std::size_t i = 2; i < csv.size(); ++i) {
-        EXPECT_EQ(csv[i].substr(csv[i].find(',')), csv[1].substr(csv[1].find(',')))
-            << "moving after the stop";
+        EXPECT_EQ(last_field(csv[i]), last_field(csv[1])) << "moving after the stop";
     }
 
     // Without a duration the move runs until Ctrl-C; the header row shows it is running.
