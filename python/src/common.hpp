@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,7 @@
 #include "oxl_api/orvex_actuator.hpp"
 #include "oxl_api/orvex_actuator_virtual.hpp"
 #include "oxl_api/oxl.hpp"
+#include "oxl_api/serial_port.hpp"
 #include "oxl_api/simulated_bus.hpp"
 
 namespace oxl_py {
@@ -248,78 +250,98 @@ void install_exit_hook(py::module_& m);
 
 // ---- enumerations ----
 
-/// The canonical Python member of each value of an 8-bit enumeration, filled when the
-/// enumeration is bound, so that a dict of 11 items is built without creating 11 new enum
-/// objects per frame. Values without a member are created on demand.
+/// The C++ enumerations appear in Python as `enum.IntEnum` classes nested in their class
+/// (`OrvexActuator.Mode.TORQUE`): their members are ints, so they compare and hash as their
+/// codes (`items[0x4C]` finds `OXL_Items.POSITION_4C`), and every argument of an enumeration
+/// type also takes a plain int of the underlying type's range, as the C++ API does.
 template <class E>
-struct EnumMembers {
-    static_assert(sizeof(E) == 1, "cached for 8-bit enumerations only");
-    static std::array<PyObject*, 256>& table() {
-        static std::array<PyObject*, 256> members{};
-        return members;
+struct IntEnum {
+    using Underlying = std::underlying_type_t<E>;
+
+    /// Canonical members by value (strong references kept for the life of the process);
+    /// filled by `bind_enum`.
+    static std::vector<PyObject*>& members() {
+        static std::vector<PyObject*> table;
+        return table;
     }
-    /// A new reference to the member for `value`. GIL held.
-    static py::object get(E value) {
-        PyObject* member = table()[static_cast<uint8_t>(value)];
-        if (member != nullptr) {
-            return py::reinterpret_borrow<py::object>(member);
+
+    /// The member for `value`, or a plain int for a value without one (the C++ API lets any
+    /// value of the underlying type through). GIL held.
+    static py::object to_python(E value) {
+        const auto code = static_cast<std::size_t>(value);
+        const auto& table = members();
+        if (code < table.size() && table[code] != nullptr) {
+            return py::reinterpret_borrow<py::object>(table[code]);
         }
-        return py::cast(value);
+        return py::int_(static_cast<long long>(code));
+    }
+
+    /// A member (of this or any int enumeration) or a plain int. False for other types;
+    /// ValueError for an int outside the underlying type's range. GIL held.
+    static bool from_python(py::handle source, const char* what, E& out) {
+        if (PyFloat_Check(source.ptr()) || !PyIndex_Check(source.ptr())) {
+            return false;
+        }
+        auto index = py::reinterpret_steal<py::object>(PyNumber_Index(source.ptr()));
+        if (!index) {
+            throw py::error_already_set();
+        }
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (overflow != 0 || value < 0 ||
+            value > static_cast<long long>(std::numeric_limits<Underlying>::max())) {
+            throw py::value_error(std::string(what) + " " + std::string(py::str(index)) +
+                                  " is out of range 0.." +
+                                  std::to_string(std::numeric_limits<Underlying>::max()));
+        }
+        out = static_cast<E>(value);
+        return true;
     }
 };
 
-/// Binds an enumeration nested in `scope`: comparable and hashable as its integer value, accepted
-/// wherever a plain int of its range is (and vice versa), and with its members cached for the
-/// dict conversions.
+/// Creates the IntEnum `name` with `values` as an attribute of `scope` (a bound class).
 template <class E>
-py::enum_<E> bind_enum(py::handle scope, const char* name, const char* doc,
-                       std::initializer_list<std::pair<const char*, E>> values) {
-    py::enum_<E> bound(scope, name, doc, py::arithmetic());
+void bind_enum(py::handle scope, const char* name, const char* doc,
+               std::initializer_list<std::pair<const char*, E>> values) {
+    py::list pairs;
+    std::size_t largest = 0;
     for (const auto& value : values) {
-        bound.value(value.first, value.second);
+        pairs.append(py::make_tuple(value.first, static_cast<long long>(value.second)));
+        largest = std::max(largest, static_cast<std::size_t>(value.second));
     }
-    if constexpr (sizeof(E) == 1) {
-        for (const auto& value : values) {
-            // A strong reference kept for the life of the process (the class holds it too).
-            EnumMembers<E>::table()[static_cast<uint8_t>(value.second)] =
-                py::object(bound.attr(value.first)).release().ptr();
-        }
+    const std::string qualname = std::string(py::str(scope.attr("__qualname__"))) + "." + name;
+    py::object cls = py::module_::import("enum").attr("IntEnum")(
+        name, pairs, py::arg("module") = "oxl_api", py::arg("qualname") = qualname);
+    cls.attr("__doc__") = doc;
+    scope.attr(name) = cls;
+    auto& table = IntEnum<E>::members();
+    table.assign(largest + 1, nullptr);
+    for (const auto& value : values) {
+        table[static_cast<std::size_t>(value.second)] = cls.attr(value.first).ptr();
+        Py_INCREF(table[static_cast<std::size_t>(value.second)]);
     }
-    py::implicitly_convertible<int, E>();
-    return bound;
 }
 
 /// Expands one entry of a shared enumerator list into a {name, value} pair of `Enum`.
 #define OXL_PY_ENUMERATOR(name, value) {#name, Enum::name},
 
-/// Loads an enumerator or a plain integer that fits the enumeration's underlying type.
-/// Throws TypeError or ValueError with a message naming `what`.
+/// Type caster of an enumeration bound with `bind_enum`.
 template <class E>
-E enum_from(const py::handle& source, const char* what) {
-    using U = std::underlying_type_t<E>;
-    if (py::isinstance<E>(source)) {
-        return source.cast<E>();
+struct IntEnumCaster {
+    PYBIND11_TYPE_CASTER(E, py::detail::const_name("int"));
+    bool load(py::handle source, bool /*convert*/) {
+        return IntEnum<E>::from_python(source, "value", value);
     }
-    if (PyFloat_Check(source.ptr()) || !PyIndex_Check(source.ptr())) {
-        throw py::type_error(std::string(what) + " must be an enumerator or an int, not " +
-                             std::string(py::str(py::type::handle_of(source).attr("__name__"))));
+    static py::handle cast(E source, py::return_value_policy, py::handle) {
+        return IntEnum<E>::to_python(source).release();
     }
-    const long long value =
-        py::reinterpret_steal<py::int_>(PyNumber_Index(source.ptr())).template cast<long long>();
-    if (value < 0 || value > static_cast<long long>(std::numeric_limits<U>::max())) {
-        throw py::value_error(std::string(what) + " " + std::to_string(value) +
-                              " is out of range 0.." +
-                              std::to_string(std::numeric_limits<U>::max()));
-    }
-    return static_cast<E>(value);
-}
+};
 
 /// Caster of `std::unordered_map<E, float>` (items and parameters): to a dict keyed by the
-/// enumeration's members; from any mapping whose keys are members or plain integers.
+/// enumeration's members; from any mapping whose keys are members or plain ints.
 template <class Map, class E>
 struct EnumFloatMapCaster {
-    PYBIND11_TYPE_CASTER(Map, py::detail::const_name("dict[") + py::detail::make_caster<E>::name +
-                                  py::detail::const_name(", float]"));
+    PYBIND11_TYPE_CASTER(Map, py::detail::const_name("dict[int, float]"));
 
     bool load(py::handle source, bool /*convert*/) {
         if (!PyDict_Check(source.ptr()) && !py::hasattr(source, "items")) {
@@ -328,8 +350,13 @@ struct EnumFloatMapCaster {
         value.clear();
         for (auto entry : source.attr("items")()) {
             auto pair = entry.cast<py::tuple>();
-            const E key = enum_from<E>(pair[0], "key");
-            if (!PyFloat_Check(pair[1].ptr()) && !PyIndex_Check(pair[1].ptr())) {
+            E key{};
+            if (!IntEnum<E>::from_python(pair[0], "key", key)) {
+                throw py::type_error(
+                    "keys must be enumerators or ints, not " +
+                    std::string(py::str(py::type::handle_of(pair[0]).attr("__name__"))));
+            }
+            if (PyFloat_Check(pair[1].ptr()) == 0 && PyIndex_Check(pair[1].ptr()) == 0) {
                 throw py::type_error("values must be numbers");
             }
             value[key] = pair[1].cast<float>();
@@ -341,7 +368,7 @@ struct EnumFloatMapCaster {
                            py::handle /*parent*/) {
         py::dict dict;
         for (const auto& entry : map) {
-            dict[EnumMembers<E>::get(entry.first)] = py::float_(entry.second);
+            dict[IntEnum<E>::to_python(entry.first)] = py::float_(entry.second);
         }
         return dict.release();
     }
@@ -364,6 +391,26 @@ struct type_caster<std::vector<uint8_t>> {
                                          static_cast<Py_ssize_t>(bytes.size()));
     }
 };
+
+#define OXL_PY_ENUM_CASTER(E) \
+    template <>               \
+    struct type_caster<E> : oxl_py::IntEnumCaster<E> {};
+
+OXL_PY_ENUM_CASTER(oxl_api::SerialPort::ReadStatus)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuator::Mode)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuator::Rates)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuator::TorquePerformance)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuator::SpeedPerformance)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuator::OXL_Items)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuator::OXL_Parameters)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuatorVirtual::Mode)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuatorVirtual::Rates)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuatorVirtual::TorquePerformance)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuatorVirtual::SpeedPerformance)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuatorVirtual::OXL_Items)
+OXL_PY_ENUM_CASTER(oxl_api::OrvexActuatorVirtual::OXL_Parameters)
+
+#undef OXL_PY_ENUM_CASTER
 
 #define OXL_PY_ENUM_MAP_CASTER(E)                    \
     template <>                                      \

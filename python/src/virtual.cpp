@@ -231,8 +231,9 @@ step(). Every field is public. List and dict fields are copies: assign them to c
             char address[16];
             std::snprintf(address, sizeof address, "0x%x", self.address);
             return std::string("<OrvexActuatorVirtual ") + address + " " +
-                   std::string(py::str(py::cast(self.mode).attr("name"))) + " " + text +
-                   (self.enabled ? " enabled>" : " disabled>");
+                   std::string(
+                       py::str(py::getattr(py::cast(self.mode), "name", py::cast(self.mode)))) +
+                   " " + text + (self.enabled ? " enabled>" : " disabled>");
         });
 }
 
