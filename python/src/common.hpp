@@ -299,7 +299,8 @@ struct IntEnum {
     }
 };
 
-/// Creates the IntEnum `name` with `values` as an attribute of `scope` (a bound class).
+/// Creates the IntEnum `name` with `values` as an attribute of `scope` (a bound class or the
+/// module).
 template <class E>
 void bind_enum(py::handle scope, const char* name, const char* doc,
                std::initializer_list<std::pair<const char*, E>> values) {
@@ -309,7 +310,9 @@ void bind_enum(py::handle scope, const char* name, const char* doc,
         pairs.append(py::make_tuple(value.first, static_cast<long long>(value.second)));
         largest = std::max(largest, static_cast<std::size_t>(value.second));
     }
-    const std::string qualname = std::string(py::str(scope.attr("__qualname__"))) + "." + name;
+    const std::string qualname = py::hasattr(scope, "__qualname__")
+                                     ? std::string(py::str(scope.attr("__qualname__"))) + "." + name
+                                     : std::string(name);
     py::object cls = py::module_::import("enum").attr("IntEnum")(
         name, pairs, py::arg("module") = "oxl_api", py::arg("qualname") = qualname);
     cls.attr("__doc__") = doc;
@@ -455,5 +458,6 @@ void bind_transports(py::module_& m);
 void bind_simulated_bus(py::module_& m);
 void bind_actuator(py::module_& m);
 void bind_virtual(py::module_& m);
+void bind_timing(py::module_& m);
 
 }  // namespace oxl_py

@@ -2,6 +2,8 @@
 
 #include "common.hpp"
 
+#include "oxl_api/log.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -128,9 +130,9 @@ std::vector<std::shared_ptr<T>> lock_all(const std::vector<std::weak_ptr<T>>& li
 }
 
 /// The interpreter's exit hook (runs before finalization, after the other Python threads were
-/// joined): from now on callbacks are no longer delivered to Python; every live actuator is
-/// stopped and let go (as its destructor would), every live transport disconnected, so that no
-/// receive thread calls into an interpreter that is being torn down, and the helper thread
+/// joined): from now on callbacks and log lines are no longer delivered to Python; every live
+/// actuator is stopped and let go (as its destructor would), every live transport disconnected, so
+/// that no receive thread calls into an interpreter that is being torn down, and the helper thread
 /// finishes its queue.
 void on_exit() {
     g_shutting_down.store(true);
@@ -142,6 +144,8 @@ void on_exit() {
         actuators = lock_all(tracked().actuators);
     }
     py::gil_scoped_release release;
+    // Lines printed from now on go to the standard streams again, not to a Python handler.
+    oxl_api::set_log_handler({});
     for (const auto& actuator : actuators) {
         actuator->disconnect();
     }

@@ -177,6 +177,7 @@ for address in (0x20, 0x21):
     client.start()
     clients.append(client)
 transport.setCallback(0x300, lambda *m: None)
+oxl_api.use_python_logging()
 if sys.argv[1:] == ["raise"]:
     clients[1].set_feedback_callback(lambda a, items: 1 / 0)
     sys.unraisablehook = lambda report: None
