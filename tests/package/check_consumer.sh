@@ -32,6 +32,8 @@ if [[ -x "$prefix/bin/oxl" ]]; then
 fi
 echo "consumer builds against the installed package: ok"
 
+# Built from source, the library needs libserialport's own pkg-config file again.
+unset PKG_CONFIG_PATH PKG_CONFIG_LIBDIR
 cmake -S "$here/consumer" -B "$work/subproject" -DOXL_API_SOURCE_DIR="$here/../.." >/dev/null
 cmake --build "$work/subproject" -j"$(nproc)" >/dev/null
 "$work/subproject/consumer"
