@@ -17,6 +17,7 @@ using Mode = A::Mode;
 
 TEST(Commands, PayloadsMessagesAndWaitsOfEveryCommand) {
     struct Case {
+        const char* name;  // what the row checks; a failing row names itself
         std::function<void(A&)> call;
         Strings sent;          // payloads, all to the actuator's id
         std::string err = "";  // standard error, verbatim
@@ -30,83 +31,127 @@ TEST(Commands, PayloadsMessagesAndWaitsOfEveryCommand) {
     const Item i44 = static_cast<Item>(0x44);
     const std::string warning = "Warning: Actuator configuration cleared. Device will reset.\n";
     const std::vector<Case> cases = {
-        {[](A& a) { a.start(); }, {"01"}},
-        {[](A& a) { a.blink(); }, {"41"}},
-        {[](A& a) { a.set_home_position(); }, {"0a"}},
-        {[](A& a) { a.save_config(); }, {"39"}},
-        {[](A& a) { a.disconnect(); }, {"02"}},
-        {[](A& a) { a.set_torque_performance(A::TorquePerformance::LEVEL_3); }, {"0d03"}},
-        {[](A& a) { a.set_speed_performance(A::SpeedPerformance::LEVEL_1); }, {"0e01"}},
-        {[](A& a) { a.change_setpoint(1.5f, 0.0f, -0.0f); }, {"040000c03f"}},
-        {[](A& a) { a.change_setpoint(1.5f, A::kUnset, 0.0f); }, {"100000c03f0000c07f00000000"}},
-        {[](A& a) { a.change_setpoint(-1.0f, 0.0f, 2.0f); }, {"10000080bf0000000000000040"}},
-        {[](A& a) { a.set_can_high_speed(true); }, {"0b850000803f"}},
-        {[](A& a) { a.set_can_high_speed(false); }, {"0b8500000000"}},
+        {"start", [](A& a) { a.start(); }, {"01"}},
+        {"blink", [](A& a) { a.blink(); }, {"41"}},
+        {"set home position", [](A& a) { a.set_home_position(); }, {"0a"}},
+        {"save config", [](A& a) { a.save_config(); }, {"39"}},
+        {"disconnect", [](A& a) { a.disconnect(); }, {"02"}},
+        {"torque performance level 3",
+         [](A& a) { a.set_torque_performance(A::TorquePerformance::LEVEL_3); },
+         {"0d03"}},
+        {"speed performance level 1",
+         [](A& a) { a.set_speed_performance(A::SpeedPerformance::LEVEL_1); },
+         {"0e01"}},
+        {"setpoint with zero speed and torque is position only",
+         [](A& a) { a.change_setpoint(1.5f, 0.0f, -0.0f); },
+         {"040000c03f"}},
+        {"setpoint with unset speed sends NaN",
+         [](A& a) { a.change_setpoint(1.5f, A::kUnset, 0.0f); },
+         {"100000c03f0000c07f00000000"}},
+        {"setpoint with torque sends all three",
+         [](A& a) { a.change_setpoint(-1.0f, 0.0f, 2.0f); },
+         {"10000080bf0000000000000040"}},
+        {"CAN high speed on", [](A& a) { a.set_can_high_speed(true); }, {"0b850000803f"}},
+        {"CAN high speed off", [](A& a) { a.set_can_high_speed(false); }, {"0b8500000000"}},
         // Setpoints send the mode first only when the cached mode (initially SPEED) differs.
-        {[](A& a) { a.change_speed_setpoint(1.0f); }, {"120000803f" + nan4}},
-        {[](A& a) { a.change_speed_setpoint(2, 3, 4, 5, 6); }, {"12" + f.substr(8, 40)}},
-        {[](A& a) {
+        {"speed setpoint in cached speed mode with NaN options",
+         [](A& a) { a.change_speed_setpoint(1.0f); },
+         {"120000803f" + nan4}},
+        {"speed setpoint with all options",
+         [](A& a) { a.change_speed_setpoint(2, 3, 4, 5, 6); },
+         {"12" + f.substr(8, 40)}},
+        {"position setpoints switch to position then internal position",
+         [](A& a) {
              a.change_position_setpoint(1, 2, 3, 4, 5, 6);
              a.internal_change_position_setpoint(1, 2, 3, 4, 5, 6, 7, 8, 9);
          },
          {"0307", "13" + f.substr(0, 48), "16" + f}},
-        {[](A& a) {
+        {"torque and internal speed setpoints each switch the mode first",
+         [](A& a) {
              a.change_torque_setpoint(1, 2, 3, 4, 5);
              a.internal_change_speed_setpoint(1, 2, 3, 4);
          },
          {"0305", "11" + f.substr(0, 40), "0306", "15" + f.substr(0, 32)}},
-        {[](A& a) {
+        {"impedance mode then impedance setpoint",
+         [](A& a) {
              a.change_mode(Mode::IMPEDANCE);
              a.change_impedance_setpoint(1, 2, 3, 4, 5, 6, 7, 8);
          },
          {"0308", "14" + f.substr(0, 64)}},
         // Streamed items are sent as given; 58 make the largest payload the transport accepts.
-        {[](A& a) {
+        {"feedback items sent as given, repeats kept",
+         [](A& a) {
              a.setFeedbackItems({Item::TEMP_WINDING, Item::SPEED_45, Item::SPEED_45});
          },
          {"07724545"}},
-        {[=](A& a) { a.setFeedbackItems(std::vector<Item>(58, i44)); },
+        {"58 feedback items fill the largest payload",
+         [=](A& a) { a.setFeedbackItems(std::vector<Item>(58, i44)); },
          {"07" + std::string(116, '4')}},
-        {[=](A& a) { a.setFeedbackItems(std::vector<Item>(59, i44)); },
+        {"59 feedback items are refused by the transport",
+         [=](A& a) { a.setFeedbackItems(std::vector<Item>(59, i44)); },
          {},
          "Invalid payload length for address 32\n"},
         // Rates become periods in 100 us ticks, rounded to the nearest.
-        {[](A& a) { a.setFeedbackRate(1000); }, {"060a000000"}},
-        {[](A& a) { a.setFeedbackRate(3); }, {"06050d0000"}},
-        {[](A& a) { a.setFeedbackRate(6667); }, {"0601000000"}},
-        {[](A& a) { a.setFeedbackRate(6666); }, {"0602000000"}},
-        {[](A& a) { a.setFeedbackRate(10000); }, {"0601000000"}},
-        {[](A& a) { a.setFeedbackRate(0); }, {"0600000000"}},
-        {[](A& a) { a.setFeedbackRate(1); }, {"0610270000"}},
-        {[](A& a) { a.setFeedbackRate(A::Rates::RATE_100HZ); }, {"0664000000"}},
-        {[](A& a) { a.setFeedbackRate(10001); }, {}, "Rate cannot exceed 10000 Hz\n"},
-        {[](A& a) { a.setFeedbackRate(-1); }, {}, "Rate must be non-negative\n"},
-        {[](A& a) {
+        {"rate 1000 Hz is 10 ticks", [](A& a) { a.setFeedbackRate(1000); }, {"060a000000"}},
+        {"rate 3 Hz rounds to 3333 ticks", [](A& a) { a.setFeedbackRate(3); }, {"06050d0000"}},
+        {"rate 6667 Hz rounds down to 1 tick",
+         [](A& a) { a.setFeedbackRate(6667); },
+         {"0601000000"}},
+        {"rate 6666 Hz rounds up to 2 ticks",
+         [](A& a) { a.setFeedbackRate(6666); },
+         {"0602000000"}},
+        {"rate 10000 Hz is 1 tick", [](A& a) { a.setFeedbackRate(10000); }, {"0601000000"}},
+        {"rate 0 stops streaming", [](A& a) { a.setFeedbackRate(0); }, {"0600000000"}},
+        {"rate 1 Hz is 10000 ticks", [](A& a) { a.setFeedbackRate(1); }, {"0610270000"}},
+        {"rate enumerator 100 Hz",
+         [](A& a) { a.setFeedbackRate(A::Rates::RATE_100HZ); },
+         {"0664000000"}},
+        {"rate above 10000 Hz refused",
+         [](A& a) { a.setFeedbackRate(10001); },
+         {},
+         "Rate cannot exceed 10000 Hz\n"},
+        {"negative rate refused",
+         [](A& a) { a.setFeedbackRate(-1); },
+         {},
+         "Rate must be non-negative\n"},
+        {"low-frequency feedback settings send nothing",
+         [](A& a) {
              a.set_low_freq_feedback_items({Item::VBUS});
              a.set_low_freq_feedback_rate(50);
              a.set_low_freq_feedback_callback([](A::FeedbackMap) {});
          },
          {}},
-        {[](A& a) { a.changeAddress(0x20); }, {}, "New address is the same as current: 32\n"},
-        {[](A& a) { a.changeAddress(0x0F); }, {}, "Invalid address 15. Must be 0x10..0x3FFE\n"},
-        {[](A& a) { a.changeAddress(0x3FFF); },
+        {"address change to the same address refused",
+         [](A& a) { a.changeAddress(0x20); },
+         {},
+         "New address is the same as current: 32\n"},
+        {"address below 0x10 refused",
+         [](A& a) { a.changeAddress(0x0F); },
+         {},
+         "Invalid address 15. Must be 0x10..0x3FFE\n"},
+        {"address above 0x3FFE refused",
+         [](A& a) { a.changeAddress(0x3FFF); },
          {},
          "Invalid address 16383. Must be 0x10..0x3FFE\n"},
-        {[](A& a) { a.clear_config(); }, {"c2"}, warning, 0.1},
-        {[](A& a) { a.enter_bootloader(); }, {"c1"}, "", 0.1},
-        {[](A& a) { a.restore_factory_parameters(0.15f); }, {"02", "0600000000", "c2"}, "", 0.15},
+        {"clear config warns and waits", [](A& a) { a.clear_config(); }, {"c2"}, warning, 0.1},
+        {"enter bootloader waits", [](A& a) { a.enter_bootloader(); }, {"c1"}, "", 0.1},
+        {"restore factory parameters stops, stops streaming, clears and waits",
+         [](A& a) { a.restore_factory_parameters(0.15f); },
+         {"02", "0600000000", "c2"},
+         "",
+         0.15},
     };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE("case " + std::to_string(i));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         LoopbackOXL bus;
         {
             OrvexActuator act(bus, 0x20);
             testing::internal::CaptureStderr();
             const auto start = std::chrono::steady_clock::now();
-            cases[i].call(act);
-            EXPECT_GE(seconds_since(start), cases[i].blocks_s);
-            EXPECT_EQ(testing::internal::GetCapturedStderr(), cases[i].err);
-            EXPECT_EQ(sent_hex(bus), cases[i].sent);
+            c.call(act);
+            EXPECT_GE(seconds_since(start), c.blocks_s);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+            EXPECT_EQ(sent_hex(bus), c.sent);
             for (const auto& m : bus.sent()) {
                 EXPECT_EQ(m.id, 0x20);
             }
