@@ -3,8 +3,10 @@
 #include "log.hpp"
 #include "wire.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <string>
 #include <utility>
 
 namespace oxl_api {
@@ -16,8 +18,17 @@ constexpr auto kBootloaderPause = std::chrono::milliseconds(100);
 // Pause after a pass whose read failed at once (the adapter is gone): without it the polling
 // thread would spin a core until the application disconnects.
 constexpr auto kVanishedBackOff = std::chrono::milliseconds(10);
-// Interval between two attempts to reopen a vanished adapter (automatic reconnection).
-constexpr auto kReconnectInterval = std::chrono::milliseconds(500);
+
+// "0.5", "0.02", "10": whole milliseconds as seconds, without trailing zeros.
+std::string seconds_text(int64_t ms) {
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+        std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+        fraction.erase(fraction.find_last_not_of('0') + 1);
+        text += "." + fraction;
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -120,6 +131,14 @@ bool OXL_over_USB::auto_reconnect() const {
     return reconnect_enabled;
 }
 
+void OXL_over_USB::set_reconnect_interval(std::chrono::milliseconds interval) {
+    reconnect_interval_ms = std::max<int64_t>(1, interval.count());
+}
+
+std::chrono::milliseconds OXL_over_USB::reconnect_interval() const {
+    return std::chrono::milliseconds(reconnect_interval_ms.load());
+}
+
 void OXL_over_USB::polling_thread_worker() {
     receiver.synced = true;
     // Set by the read source when the serial layer reports a failed read: the line is in error
@@ -170,12 +189,14 @@ bool OXL_over_USB::pause_while_running(std::chrono::milliseconds pause) {
 }
 
 bool OXL_over_USB::reconnect() {
+    const std::chrono::milliseconds interval = reconnect_interval();
     details::log_line(std::cerr, LogSeverity::WARNING,
-                      "Adapter on " + open_name + " lost; reconnecting every 0.5 s");
+                      "Adapter on " + open_name + " lost; reconnecting every " +
+                          seconds_text(interval.count()) + " s");
     // Closed at once: a device that comes back while its old descriptor is still open may get
     // another name.
     close_port();
-    while (pause_while_running(kReconnectInterval)) {
+    while (pause_while_running(interval)) {
         if (reopen()) {
             details::log_line(std::cerr, LogSeverity::INFO, "Adapter on " + open_name + " back");
             receiver.synced = true;

@@ -94,7 +94,8 @@ class OXL_API_EXPORT OXL_over_USB : public OXL {
 
     /// Switches automatic reconnection on or off; off by default. When it is on and the adapter
     /// vanishes while connected, the polling thread prints "Adapter on <port> lost; reconnecting
-    /// every 0.5 s" on standard error, closes the port and tries every 0.5 s to open it again:
+    /// every 0.5 s" on standard error, closes the port and tries every 0.5 s (see
+    /// `set_reconnect_interval`) to open it again:
     /// by its name, or, when `connect` chose it automatically, as the one port with the adapter's
     /// USB ids (its name may have changed; `port_name` shows the new one after `disconnect`).
     /// Once open it discards stale input, prints "Adapter on <port> back" and resumes receiving;
@@ -103,6 +104,12 @@ class OXL_API_EXPORT OXL_over_USB : public OXL {
     void set_auto_reconnect(bool enabled);
     /// Whether automatic reconnection is on.
     bool auto_reconnect() const;
+    /// Sets the pause between two attempts to reopen a vanished adapter (500 ms unless set;
+    /// anything under 1 ms counts as 1 ms). The "lost" line names it in seconds. Takes effect
+    /// from the next pause; never blocks.
+    void set_reconnect_interval(std::chrono::milliseconds interval);
+    /// The pause between two attempts to reopen a vanished adapter.
+    std::chrono::milliseconds reconnect_interval() const;
 
     /// Sends the bootloader command (payload 0xC1 to id 0, the adapter), waits 100 ms, then
     /// disconnects. Blocks for the send (like any `send_OXL`), about 100 ms, and `disconnect`.
@@ -174,6 +181,8 @@ class OXL_API_EXPORT OXL_over_USB : public OXL {
     std::condition_variable stop_requested;
     /// Atomic hand-over flag: reconnect automatically after the adapter vanished.
     std::atomic<bool> reconnect_enabled{false};
+    /// Atomic setting: milliseconds between two attempts to reopen a vanished adapter.
+    std::atomic<int64_t> reconnect_interval_ms{500};
     /// Name of the port the polling thread has open (or is trying to reopen). Set by `connect`
     /// before the polling thread starts; polling thread only while it runs (it changes when the
     /// adapter comes back under another name); read by `disconnect` after the join.
