@@ -17,6 +17,7 @@
 #include "oxl_api/oxl_over_sim.hpp"
 #include "oxl_api/oxl_over_usb.hpp"
 #include "pty_gtest.hpp"
+#include "registry_probe.hpp"
 #include "sim_adapter.hpp"
 
 namespace {
@@ -148,7 +149,7 @@ TEST(SimTransport, SendChecksDispatchThreadAndConnectionLikeTheUsbTransport) {
     sim.removeCallback(0);
 }
 
-TEST(SimOverSerial, ScanStreamAndParameterReadThroughThePseudoTerminal) {
+TEST(SimOverSerial, DiscoveryStreamAndParameterReadThroughThePseudoTerminal) {
     OXL_REQUIRE_FAKE_ADAPTERS();
     // Declared before the transport and the actuator, whose callback may still run on frames in
     // flight until they are destroyed.
@@ -159,16 +160,22 @@ TEST(SimOverSerial, ScanStreamAndParameterReadThroughThePseudoTerminal) {
     oxl_test::SimAdapter adapter;
     ASSERT_TRUE(adapter.bus().add_actuator(0x12, 7, 0x0842));
     ASSERT_TRUE(adapter.bus().add_actuator(0x13, 8, 0x0001));
-    oxl_api::OXL_over_USB usb(adapter.port_name());
-    ASSERT_TRUE(usb.is_connected());
+    ASSERT_TRUE(adapter.bus().add_actuator(0x3FFE));
+    oxl_test::RegistryProbe<oxl_api::OXL_over_USB> usb(adapter.port_name(), false);
+    ASSERT_TRUE(usb.connect(""));
     {
+        // Every ping of the whole id range crosses the line, and only the devices answer.
         OrvexActuatorScanner scanner(usb);
         ASSERT_TRUE(scanner.connected);
         EXPECT_EQ(scanner.model, "CAN_ADAPTER");
+        const uint64_t received_before = adapter.bus().stats().messages_received;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(scanner.scan(0x11, 0x14), (std::vector<int>{0x12, 0x13}));
+        EXPECT_EQ(scanner.discover(0x10, 0x3FFE), (std::vector<int>{0x12, 0x13, 0x3FFE}));
         testing::internal::GetCapturedStdout();
+        EXPECT_EQ(adapter.bus().stats().messages_received - received_before, 0x3FFEu - 0x10 + 1);
+        EXPECT_EQ(usb.registered_ids(), std::vector<int>{0});
     }
+    EXPECT_TRUE(usb.registered_ids().empty());
 
     OrvexActuator actuator(usb, 0x12);
     ASSERT_TRUE(actuator.connect(1.0f));
