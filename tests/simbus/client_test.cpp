@@ -41,31 +41,6 @@ bool eventually(const std::function<bool()>& condition) {
     return true;
 }
 
-bool sim_enabled(OXL_over_Sim& sim) {
-    return sim.bus().inspect(0x20, [](auto& a) { return a.enabled; }).value_or(false);
-}
-
-TEST(SimTransport, SeriousInjectedErrorReachesTheDefaultCallbackWhichStopsTheActuator) {
-    OXL_over_Sim sim;
-    ASSERT_TRUE(sim.bus().add_actuator(0x20));
-    OrvexActuator actuator(sim, 0x20);
-    actuator.start();
-    ASSERT_TRUE(sim_enabled(sim));
-
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(sim.bus().raise_errors(0x20, 1u));  // overtemperature: reported, not stopped
-    // A round trip after the report proves the report was delivered before its answer.
-    EXPECT_EQ(actuator.getItemsBlocking({Items::ERRORS}).at(Items::ERRORS), 1.0f);
-    const bool still_enabled = sim_enabled(sim);
-    ASSERT_TRUE(sim.bus().raise_errors(0x20, 1u << 16));  // current maximum: stops
-    const bool stopped = eventually([&] { return !sim_enabled(sim); });
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(still_enabled);
-    EXPECT_TRUE(stopped);
-    EXPECT_NE(err.find("Actuator 0x20 Error code: 0 - Overtemperature\n"), std::string::npos);
-    EXPECT_NE(err.find("Actuator 0x20 Error code: 16 - Current maximum\n"), std::string::npos);
-}
-
 TEST(SimTransport, AStallOfTheProcessShowsInTheCountersOfTransportAndClient) {
     std::atomic<int64_t> now_ns{1000000000};
     OXL_over_Sim sim(true, [&] { return std::chrono::nanoseconds(now_ns.load()); });
