@@ -14,6 +14,7 @@
 
 #include "actuator_test_util.hpp"
 #include "oxl_api/log.hpp"
+#include "recorders.hpp"
 
 namespace oxl_test {
 namespace {
@@ -219,14 +220,7 @@ TEST(Threads, CallbacksAndRegistrationsChangeWhileFramesStream) {
             bus.deliver(0x21 + frames % 4, frame);
         }
     });
-    const auto reaches = [](const std::atomic<int>& count, int target) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (count < target && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
-        }
-        return count >= target;
-    };
-    EXPECT_TRUE(reaches(frames, 10));
+    EXPECT_TRUE(eventually([&] { return frames >= 10; }));
     std::vector<std::thread> churn;
     for (int id = 0x21; id <= 0x24; ++id) {
         churn.emplace_back([&bus, id] {
@@ -244,7 +238,9 @@ TEST(Threads, CallbacksAndRegistrationsChangeWhileFramesStream) {
     for (std::thread& thread : churn) {
         thread.join();
     }
-    EXPECT_TRUE(reaches(calls, calls + 10)) << "the last callback set gets the frames";
+    const int before = calls;
+    EXPECT_TRUE(eventually([&] { return calls >= before + 10; }))
+        << "the last callback set gets the frames";
     act.reset();  // removes only 0x30, while frames keep arriving for 0x20
     const int at_destruction = calls;
     stop = true;

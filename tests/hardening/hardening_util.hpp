@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers of the fault-injection tests: numbered frames streamed into a fake adapter from a
-// thread of their own, and deadline-bounded waits.
+// thread of their own.
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +18,7 @@ namespace hardening {
 
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
+using oxl_test::eventually;
 using oxl_test::FakeAdapter;
 using oxl_test::Inbox;
 
@@ -43,19 +44,6 @@ inline std::vector<uint32_t> sequences(Inbox& inbox, std::size_t count = 0,
 
 inline bool strictly_increasing(const std::vector<uint32_t>& values) {
     return std::adjacent_find(values.begin(), values.end(), std::greater_equal<>()) == values.end();
-}
-
-/// Polls `condition` every millisecond until it holds (true) or `timeout` passes (false).
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 /// Writes numbered frames to `id` from a thread of its own, as a device streaming at `rate_hz`

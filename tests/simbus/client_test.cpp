@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -25,21 +24,10 @@ namespace {
 using oxl_api::OrvexActuator;
 using oxl_api::OrvexActuatorScanner;
 using oxl_api::OXL_over_Sim;
+using oxl_test::eventually;
 using Items = OrvexActuator::OXL_Items;
 using Parameters = OrvexActuator::OXL_Parameters;
 using FeedbackMap = OrvexActuator::FeedbackMap;
-
-// Re-checks `condition` every millisecond until it holds (true) or 5 s have passed (false).
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 TEST(SimTransport, AStallOfTheProcessShowsInTheCountersOfTransportAndClient) {
     std::atomic<int64_t> now_ns{1000000000};

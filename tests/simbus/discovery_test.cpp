@@ -4,16 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "oxl_api/orvex_actuator.hpp"
 #include "oxl_api/oxl_over_sim.hpp"
+#include "recorders.hpp"
 #include "registry_probe.hpp"
 
 namespace {
@@ -119,11 +118,7 @@ TEST(SimDiscovery, ProbeNamesWhatAnswersSilentlyAndLeavesAnotherClientsCallbackA
     EXPECT_EQ(sim.bus().stats().messages_received, received);
     EXPECT_EQ(sim.registered_ids(), std::vector<int>{0x1234});
     ASSERT_TRUE(sim.send_OXL(0x1234, {0x40}));  // a ping: the answer goes to the client
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (client_messages.load() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(client_messages.load(), 1);
+    EXPECT_TRUE(oxl_test::eventually([&] { return client_messages.load() == 1; }));
     sim.removeCallback(0x1234);
 }
 

@@ -1,15 +1,18 @@
 #pragma once
 
 // Recorders for tests and bench programs that need no line: what a transport hands to its
-// message callback, and the lines the library prints. No GoogleTest dependency.
+// message callback, and the lines the library prints; and a deadline-bounded wait for a condition
+// that another thread brings about. No GoogleTest dependency.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -17,6 +20,19 @@
 #include "oxl_api/oxl.hpp"
 
 namespace oxl_test {
+
+/// Re-checks `condition` every millisecond until it holds (true) or `timeout` has passed (false).
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 /// Collects, through the library's log hook, every line the library prints while it lives (on
 /// any thread), each with its line end, instead of printing it. Only one may live at a time.

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -53,11 +52,7 @@ TEST(SerialPortLine, ListsOpensReadsAndWrites) {
     EXPECT_EQ(written->raw, frame);  // raw line: no output processing of 0x0A
 
     ASSERT_TRUE(adapter.write_raw({0x0A, 0x0D, 0x03, 0x11, 0x13, 0x00}));  // raw: no line editing
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (port.in_waiting() < 6 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(port.in_waiting(), 6u);
+    EXPECT_TRUE(oxl_test::eventually([&] { return port.in_waiting() == 6; }));
     EXPECT_EQ(port.read(4), (Bytes{0x0A, 0x0D, 0x03, 0x11}));
     port.flush_input();
     EXPECT_EQ(port.in_waiting(), 0u);
