@@ -34,26 +34,14 @@ TEST(LineFaults, AdapterVanishingMidStreamLeavesTheTransportUpUntilDisconnect) {
     ASSERT_GE(sequences(inbox, 200).size(), 200u);
 
     adapter.unplug();
-    // Reads now fail at once; the polling thread keeps going and the transport stays up.
-    const auto until = std::chrono::steady_clock::now() + 1s;
-    while (std::chrono::steady_clock::now() < until) {
-        ASSERT_TRUE(usb.is_connected());
-        std::this_thread::sleep_for(20ms);
-    }
+    // Reads now fail at once; the polling thread keeps going and the transport stays up. (Coming
+    // back after a replug, by hand or by itself, is the reconnection tests' subject.)
+    EXPECT_FALSE(eventually([&] { return !usb.is_connected(); }, 1s));
     EXPECT_TRUE(usb.send_OXL(5, {0x01}));  // port still open: the failed write is not reported
     const auto stop_start = std::chrono::steady_clock::now();
     usb.disconnect();
     EXPECT_LT(std::chrono::steady_clock::now() - stop_start, 3s);
     EXPECT_FALSE(usb.is_connected());
-    const std::vector<uint32_t> until_unplug = sequences(inbox);
-
-    ASSERT_TRUE(adapter.replug());
-    ASSERT_TRUE(usb.connect(""));
-    const std::vector<uint32_t> all = sequences(inbox, until_unplug.size() + 200);
-    ASSERT_GE(all.size(), until_unplug.size() + 200);
-    EXPECT_TRUE(strictly_increasing(all));
-    // The frames after the outage are new ones: the stream went on while the cable was out.
-    EXPECT_GT(all[until_unplug.size()], until_unplug.back());
 }
 
 // Numbered good frames (payload: 4-byte sequence number, then filler) with faults between them:
