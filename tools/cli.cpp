@@ -19,6 +19,9 @@
 #include "names.hpp"
 #include "output.hpp"
 #include "session.hpp"
+#ifdef OXL_TOOL_WITH_BRIDGE
+#include "bridge/bridge_command.hpp"
+#endif
 
 namespace oxl_tool {
 namespace {
@@ -241,6 +244,11 @@ void add_commands(CLI::App& app, Invocation& inv, bool in_batch) {
     });
 
     if (!in_batch) {
+#ifdef OXL_TOOL_WITH_BRIDGE
+        add_bridge_command(app, [&inv](CLI::App* c, std::function<int(Session&)> action) {
+            inv.on(c, std::move(action));
+        });
+#endif
         CLI::App* demo = app.add_subcommand(
             "demo", "Guided run with an SVG plot (on the simulated bus unless --port is given)");
         demo->add_option("--output,-o", inv.demo.output,
