@@ -103,13 +103,13 @@ JointConfig read_joint(const json& entry, const std::string& where) {
     if (!entry.is_object()) {
         fail(where, "must be an object");
     }
-    check_keys(entry, {"name", "bus", "address", "mode", "rate_hz", "items", "limits"}, where);
     JointConfig joint;
     joint.name = text(required(entry, "name", where), where, "name");
     if (joint.name.empty()) {
         fail(where, "'name' is empty");
     }
     const std::string named = where + " (\"" + joint.name + "\")";
+    check_keys(entry, {"name", "bus", "address", "mode", "rate_hz", "items", "limits"}, named);
     if (entry.contains("bus")) {
         joint.bus = whole(entry["bus"], named, "bus", 0, kMaxBus);
     }
