@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libserialport-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev pybind11-dev python3-dev python3-numpy python3-pytest)
+          libcli11-dev nlohmann-json3-dev pybind11-dev python3-dev python3-numpy python3-pytest
+          cyclonedds-dev cyclonedds-tools)
 if [[ "${1:-}" == "--ci" ]]; then
     packages+=(clang clang-format llvm libclang-rt-14-dev)
 fi

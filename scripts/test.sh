@@ -6,6 +6,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
 build="${BUILD_DIR:-build}"
-cmake -S . -B "$build" -DOXL_API_BUILD_TESTS=ON -DOXL_API_BUILD_PYTHON=ON "$@"
+cmake -S . -B "$build" -DOXL_API_BUILD_TESTS=ON -DOXL_API_BUILD_PYTHON=ON -DOXL_API_BUILD_BRIDGE=ON "$@"
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
