@@ -459,9 +459,16 @@ struct OrvexActuator::DecodedItems {
         }
     }
 
+    // The item map the feedback callback receives. Copied from an empty map already sized for a
+    // whole frame: the copy takes over its bucket count, where reserve() would work the count
+    // out again for every frame.
     FeedbackMap to_map() const {
-        FeedbackMap items;
-        items.reserve(count);
+        static const FeedbackMap sized_for_a_frame = [] {
+            FeedbackMap empty;
+            empty.reserve(kMaxItemsPerFrame);
+            return empty;
+        }();
+        FeedbackMap items(sized_for_a_frame);
         for (std::size_t i = 0; i < count; ++i) {
             items.try_emplace(entries[i].item, entries[i].value);
         }
@@ -572,7 +579,7 @@ void OrvexActuator::deliver_streamed_items(const DecodedItems& items) {
         static_cast<uint32_t>(std::min<std::size_t>(items.count, kMaxItemsPerFrame));
     FeedbackSlot callback;
     SampleSlot timed_callback;
-    std::optional<FeedbackSample> sample;  // a copy for the sample callback only
+    uint64_t sequence;
     int addr;
     {
         std::lock_guard<std::mutex> lock(state_mutex);
@@ -581,28 +588,25 @@ void OrvexActuator::deliver_streamed_items(const DecodedItems& items) {
         }
         feedback.present |= items.seen;
         count_arrival(received_at);
-        // The latest sample is rewritten in place; slots the previous frame used beyond this
-        // frame's items are cleared.
-        latest_sample.receive_time_ns = received_at;
-        ++latest_sample.sequence;
-        std::memcpy(latest_sample.items.data(), items.entries.data(),
-                    in_sample * sizeof(ItemValue));
-        for (uint32_t i = in_sample; i < latest_sample.count; ++i) {
-            latest_sample.items[i] = ItemValue{};
-        }
-        latest_sample.count = in_sample;
+        // The latest sample is kept as positions only; its values are the ones just stored.
+        latest_receive_ns = received_at;
+        sequence = ++delivered_frames;
+        std::memcpy(latest_positions.data(), items.index.data(), in_sample);
+        latest_count = in_sample;
         callback = feedback_callback;
         timed_callback = sample_callback;
-        if (timed_callback) {
-            sample.emplace(latest_sample);
-        }
         addr = address;
     }
     // Both callbacks see every frame: if the first throws, the second still runs before the
     // exception goes on to the transport's receive loop.
     if (timed_callback) {
+        FeedbackSample sample;
+        sample.receive_time_ns = received_at;
+        sample.sequence = sequence;
+        sample.count = in_sample;
+        std::memcpy(sample.items.data(), items.entries.data(), in_sample * sizeof(ItemValue));
         try {
-            (*timed_callback)(addr, *sample);
+            (*timed_callback)(addr, sample);
         } catch (...) {
             if (callback) {
                 (*callback)(addr, items.to_map());
@@ -675,8 +679,16 @@ void OrvexActuator::set_feedback_sample_callback(FeedbackSampleCallback callback
 }
 
 OrvexActuator::FeedbackSample OrvexActuator::get_feedback_sample() const {
+    FeedbackSample sample;
     std::lock_guard<std::mutex> lock(state_mutex);
-    return latest_sample;
+    sample.receive_time_ns = latest_receive_ns;
+    sample.sequence = delivered_frames;
+    sample.count = latest_count;
+    for (uint32_t i = 0; i < latest_count; ++i) {
+        const uint8_t position = latest_positions[i];
+        sample.items[i] = {static_cast<OXL_Items>(kItemCodes[position]), feedback.value[position]};
+    }
+    return sample;
 }
 
 OrvexActuator::FeedbackCounters OrvexActuator::get_feedback_counters() const {

@@ -392,8 +392,14 @@ class OXL_API_EXPORT OrvexActuator {
     std::mutex command_mutex;
     /// Guarded by `state_mutex`; null when switched off.
     SampleSlot sample_callback;
-    /// The latest streamed frame. Guarded by `state_mutex`.
-    FeedbackSample latest_sample;
+    /// The latest streamed frame, for `get_feedback_sample`: its receive time, its sequence
+    /// number (the count of frames delivered) and its items as positions among the item codes,
+    /// in frame order. Their values are the ones in `feedback`, which only streamed frames
+    /// write. Guarded by `state_mutex`.
+    int64_t latest_receive_ns = 0;
+    uint64_t delivered_frames = 0;
+    uint32_t latest_count = 0;
+    std::array<uint8_t, kMaxItemsPerFrame> latest_positions{};
     /// Arrival statistics. Guarded by `state_mutex`.
     FeedbackCounters arrivals;
     /// Receive time of the previous frame counted in `arrivals`; 0 for none since the reset.

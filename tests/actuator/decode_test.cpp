@@ -157,6 +157,20 @@ TEST_F(Decoding, SamplesCarryReceiveTimeSequenceAndItemsAndGapsAreCountedFromThe
     EXPECT_EQ(samples.back().items[10].item, Item::SETPOINT_4B);
     EXPECT_EQ(calls.back().size(), 12u);
 
+    // The latest sample is the frame as delivered: frame order, a repeated code's last value, and
+    // the slots the longer frame before it used cleared.
+    deliver("72 0000c841 45 0000803f 72 00002042");
+    const Sample last = act.get_feedback_sample();
+    ASSERT_EQ(last.count, 2u);
+    EXPECT_EQ(last.items[0].item, Item::TEMP_WINDING);
+    EXPECT_EQ(last.items[0].value, 40.0f);
+    EXPECT_EQ(last.items[1].item, Item::SPEED_45);
+    EXPECT_EQ(last.items[1].value, 1.0f);
+    for (std::size_t i = 2; i < last.items.size(); ++i) {
+        EXPECT_EQ(static_cast<int>(last.items[i].item), 0) << i;
+        EXPECT_EQ(last.items[i].value, 0.0f) << i;
+    }
+
     // Either callback throwing: the other one still sees the frame, then the exception passes.
     act.set_feedback_sample_callback([](int, const Sample&) { throw std::runtime_error("app"); });
     const std::size_t before = calls.size();
@@ -165,7 +179,7 @@ TEST_F(Decoding, SamplesCarryReceiveTimeSequenceAndItemsAndGapsAreCountedFromThe
     act.set_feedback_sample_callback([&](int, const Sample& sample) { samples.push_back(sample); });
     act.set_feedback_callback([](int, FeedbackMap) { throw std::runtime_error("app"); });
     EXPECT_THROW(deliver("45 0000803f"), std::runtime_error);
-    EXPECT_EQ(samples.back().sequence, 90u);
+    EXPECT_EQ(samples.back().sequence, 91u);
 }
 
 TEST_F(Decoding, IdentityReportSetsModelFirmwareAndPingFlag) {
