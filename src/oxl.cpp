@@ -7,8 +7,44 @@
 #include <utility>
 
 #include "log.hpp"
+#include "trace_internal.hpp"
 
 namespace oxl_api {
+
+OXL::OXL() {
+    set_trace_sink(details::environment_trace_sink());
+}
+
+void OXL::set_trace_sink(std::shared_ptr<TraceSink> new_sink) {
+    std::lock_guard<std::mutex> lock(trace_mutex);
+    tracing.store(new_sink != nullptr, std::memory_order_relaxed);
+    sink.swap(new_sink);
+    // The old sink, if this was its last owner, is destroyed after the lock is released.
+}
+
+std::shared_ptr<TraceSink> OXL::trace_sink() const {
+    std::lock_guard<std::mutex> lock(trace_mutex);
+    return sink;
+}
+
+void OXL::trace_message(TraceDirection direction, int id, const std::vector<uint8_t>& payload,
+                        int reply_flag, int64_t time_ns) {
+    std::shared_ptr<TraceSink> target = trace_sink();
+    if (!target) {
+        return;
+    }
+    TraceRecord message;
+    message.time_ns = time_ns;
+    message.direction = direction;
+    message.id = static_cast<uint16_t>(id & 0x3FFF);
+    if (direction == TraceDirection::SENT) {
+        message.host_id = static_cast<uint16_t>(host_id & 0x3FFF);
+    } else {
+        message.reply_flag = reply_flag != 0 ? 1 : 0;
+    }
+    message.set_payload(payload.data(), payload.size());
+    target->record(message);
+}
 
 void OXL::setCallback(int id, MessageCallback callback) {
     std::lock_guard<std::mutex> lock(callbacks_mutex);
@@ -28,6 +64,9 @@ void OXL::removeCallback(int id) {
 
 bool OXL::dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag,
                    int64_t receive_time_ns) {
+    if (tracing.load(std::memory_order_relaxed)) {
+        trace_message(TraceDirection::RECEIVED, id, payload, reply_flag, receive_time_ns);
+    }
     std::lock_guard<std::mutex> lock(callbacks_mutex);
     const auto it = callbacks.find(id);
     if (it == callbacks.end()) {

@@ -63,6 +63,7 @@ bool OXL_over_Sim::send_OXL(int id, const std::vector<uint8_t>& payload) {
     if (!running.load()) {
         return false;
     }
+    trace_sent(id, payload, [this] { return sim_bus.clock_now().count(); });
     sim_bus.deliver(id, payload);
     return true;
 }

@@ -106,6 +106,8 @@ bool OXL_over_USB::send_OXL(int id, const std::vector<uint8_t>& payload) {
     if (!writable) {
         return false;
     }
+    // Traced before the write lock is taken: a sink is not run under a lock of ours.
+    trace_sent(id, payload, [] { return monotonic_time_ns(); });
     std::lock_guard<std::mutex> lock(write_mutex);
     // Again under the lock: the port may have started closing while this sender queued behind
     // writers that each waited out their time-out.

@@ -5,12 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "oxl_api/export.hpp"
+#include "oxl_api/trace.hpp"
 
 namespace oxl_api {
 
@@ -83,7 +85,9 @@ class OXL_API_EXPORT OXL {
     /// Largest payload of one OXL message, in bytes.
     static constexpr std::size_t kMaxPayloadSize = 59;
 
-    OXL() = default;
+    /// Empty registry, `host_id` 1. When the environment variable OXL_API_TRACE names a file,
+    /// the transport traces into it (one file shared by every transport of the process).
+    OXL();
     /// Destroys every registered callback without calling it.
     virtual ~OXL() = default;
 
@@ -126,6 +130,14 @@ class OXL_API_EXPORT OXL {
         return dispatch_time_ns.load(std::memory_order_relaxed);
     }
 
+    /// Hands every message this transport sends or receives from now on to `sink` (null: stop
+    /// tracing), replacing any earlier sink. The transport keeps the sink alive while it uses it;
+    /// a message being traced on another thread as this returns may still reach the old sink.
+    /// Any thread, including a message callback.
+    void set_trace_sink(std::shared_ptr<TraceSink> sink);
+    /// The attached trace sink, or null.
+    std::shared_ptr<TraceSink> trace_sink() const;
+
     /// True when `id`, read as an unsigned 32-bit number, is at most 16382.
     static bool check_oxl_id_range(int id);
     /// True when the payload holds 1 to 59 bytes.
@@ -145,6 +157,16 @@ class OXL_API_EXPORT OXL {
     /// the callback propagates after the lock is released.
     bool dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag,
                   int64_t receive_time_ns);
+    /// Hands a message this transport is about to send to the trace sink, with the time
+    /// `now()` returns (nanoseconds on the transport's clock, asked only when tracing). Costs one
+    /// relaxed load when tracing is off. Senders call it once the message passed their checks,
+    /// just before it goes out, so that it is logged ahead of any answer to it.
+    template <typename Now>
+    void trace_sent(int id, const std::vector<uint8_t>& payload, Now now) {
+        if (tracing.load(std::memory_order_relaxed)) {
+            trace_message(TraceDirection::SENT, id, payload, 0, now());
+        }
+    }
     /// `dispatch` with the present time as the receive time.
     bool dispatch(int id, const std::vector<uint8_t>& payload, int reply_flag);
 
@@ -156,6 +178,17 @@ class OXL_API_EXPORT OXL {
     int host_id = 1;
 
   private:
+    void trace_message(TraceDirection direction, int id, const std::vector<uint8_t>& payload,
+                       int reply_flag, int64_t time_ns);
+
+    /// Guards `sink`. Held only to copy or replace the pointer, never while the sink runs.
+    mutable std::mutex trace_mutex;
+    /// The trace sink, or null. Guarded by `trace_mutex`.
+    std::shared_ptr<TraceSink> sink;
+    /// Atomic flag: true while `sink` is set, so that a transport that does not trace pays one
+    /// relaxed load per message.
+    std::atomic<bool> tracing{false};
+
     /// Receive time of the message being dispatched, 0 outside a dispatch. Written by the
     /// dispatching thread under `callbacks_mutex`; atomic so that a read from another thread is
     /// merely meaningless, never a data race.
