@@ -60,6 +60,7 @@ struct Invocation {
     ErrorsArgs errors;
     std::string batch_file;
     bool keep_going = false;
+    std::string log_file;  // decode, replay
 
     std::vector<std::pair<CLI::App*, std::function<int(Session&)>>> actions;
 
@@ -243,6 +244,19 @@ void add_commands(CLI::App& app, Invocation& inv, bool in_batch) {
         return run_move(s, inv.move);
     });
 
+    CLI::App* decode = app.add_subcommand(
+        "decode", "Print a candump log (--trace, OXL_API_TRACE) as the protocol means it");
+    decode->add_option("FILE", inv.log_file, "candump log")->required()->type_name("FILE");
+    decode->add_flag("--json", inv.json, "one JSON object per message");
+    inv.on(decode, [&inv](Session&) { return run_decode(inv.log_file, inv.json); });
+    CLI::App* replay = app.add_subcommand(
+        "replay",
+        "Send a log's host messages again with their timing; compare the answers "
+        "(simulated bus unless --port and --yes are given)");
+    replay->add_option("FILE", inv.log_file, "candump log")->required()->type_name("FILE");
+    replay->add_flag("--yes", inv.yes, "with --port: confirm (the replay moves motors)");
+    inv.on(replay, [&inv](Session& s) { return run_replay(s, inv.log_file); });
+
     if (!in_batch) {
 #ifdef OXL_TOOL_WITH_BRIDGE
         add_bridge_command(app, [&inv](CLI::App* c, std::function<int(Session&)> action) {
@@ -404,6 +418,9 @@ int run_command_line(int argc, char** argv) {
                        "simulated actuators raise error bits: ID=BITS or ID=BITS@SECONDS, "
                        "comma-separated (e.g. 0x20=0x10000@1); implies --sim")
             ->type_name("ERRORS");
+    app.add_option("--trace", bus.trace_file,
+                   "record every message sent and received to FILE as a candump log")
+        ->type_name("FILE");
     app.add_flag("-q,--quiet", quiet_flag,
                  "print results and errors only: no progress, summaries, hints or echoes");
     // Hidden: the build writes the bash completion and the manual page with these, from the
@@ -465,6 +482,14 @@ int run_command_line(int argc, char** argv) {
             CLI::App* demo = app.get_subcommand("demo");
             if (demo->parsed() && bus.port.empty()) {
                 bus.simulated = true;  // the demo needs no hardware
+            }
+            CLI::App* replay = app.get_subcommand("replay");
+            if (replay->parsed() && !bus.simulated) {
+                if (bus.port.empty()) {
+                    bus.simulated = true;  // an adapter only when named
+                } else if (!inv.yes) {
+                    throw UsageError("replay on an adapter moves motors: add --yes to confirm");
+                }
             }
             Session session(bus);
             CLI::App* batch = app.get_subcommand("batch");

@@ -126,4 +126,15 @@ struct DemoArgs {
 /// an SVG plot.
 int run_demo(Session& session, const DemoArgs& args);
 
+/// `oxl decode FILE`: each line of a candump log as the protocol means it (time, direction,
+/// address, command or report and its values; raw bytes of what is not known), or one JSON object
+/// per line with `json`. A line that is not a message is reported with its number (exit status
+/// 2) before anything is printed.
+int run_decode(const std::string& file, bool json);
+/// `oxl replay FILE`: sends the log's host-to-device messages again with their original spacing
+/// and reports, per message, where the devices' answers differ from the recorded ones (exit
+/// status 1 when any do). On the simulated bus the devices that answered in the log are added
+/// with the identity they gave.
+int run_replay(Session& session, const std::string& file);
+
 }  // namespace oxl_tool

@@ -116,6 +116,12 @@ oxl_api::OXL& Session::transport() {
     if (owned) {
         return *owned;
     }
+    if (!options.trace_file.empty() && !trace) {
+        trace = oxl_api::CandumpFileSink::open(options.trace_file);
+        if (!trace) {
+            throw UsageError("--trace: cannot write " + options.trace_file);
+        }
+    }
     if (options.simulated) {
         auto transport = std::make_unique<oxl_api::OXL_over_Sim>(true);
         for (std::size_t i = 0; i < options.sim_actuators.size(); ++i) {
@@ -123,6 +129,9 @@ oxl_api::OXL& Session::transport() {
                                           kSimModelCodes[i % std::size(kSimModelCodes)]);
         }
         sim = transport.get();
+        if (trace) {  // else OXL_API_TRACE's sink, if any, stays
+            transport->set_trace_sink(trace);
+        }
         owned = std::move(transport);
         std::vector<BusOptions::SimError> delayed;
         for (const auto& error : options.sim_errors) {
@@ -168,6 +177,9 @@ oxl_api::OXL& Session::transport() {
                           " (`oxl ports` lists the serial ports)");
     }
     port_in_use = port;
+    if (trace) {
+        transport->set_trace_sink(trace);
+    }
     owned = std::move(transport);
     return *owned;
 }

@@ -13,6 +13,7 @@
 #include <oxl_api/orvex_actuator.hpp>
 #include <oxl_api/oxl.hpp>
 #include <oxl_api/simulated_bus.hpp>
+#include <oxl_api/trace.hpp>
 
 namespace oxl_api {
 class OXL_over_Sim;
@@ -38,6 +39,8 @@ struct BusOptions {
     };
     /// Errors raised on the simulated bus, to try `oxl errors` and the error handling.
     std::vector<SimError> sim_errors;
+    /// `--trace FILE`: every message of the transport goes to this candump log; empty: none.
+    std::string trace_file;
 };
 
 /// The entries of `--sim-errors`: comma-separated ID=BITS or ID=BITS@SECONDS (BITS in hex or
@@ -98,6 +101,9 @@ class Session {
     BusOptions options;
     /// The port actually opened (hardware only).
     std::string port_in_use;
+    /// The `--trace` file's sink; declared before `owned` so that it is closed (and reports
+    /// lost lines) after the transport has stopped.
+    std::shared_ptr<oxl_api::TraceSink> trace;
     /// Owned transport; null until `transport()`.
     std::unique_ptr<oxl_api::OXL> owned;
     /// The simulated transport inside `owned`, when simulated.

@@ -844,4 +844,104 @@ TEST(OxlTool, CompletionAndManualPageFollowTheCommandDefinitions) {
     EXPECT_NE(man.out.find("\\fB\\-\\-sim\\-errors\\fR \\fIERRORS\\fR"), npos);
     EXPECT_NE(man.out.find("\\fB\\-\\-keep\\-going\\fR"), npos);
 }
+
+TEST(OxlTool, TraceRecordsACommandThatDecodeShowsAndReplayRepeats) {
+    const TempDir dir;
+    const std::string log = dir.path + "/info.log";
+    ASSERT_EQ(oxl({"--sim", "--trace", log, "info", "0x20"}).status, 0);
+    const auto decoded = oxl({"decode", log, "--json"});
+    ASSERT_EQ(decoded.status, 0) << decoded.err;
+    const Lines objects = lines_of(decoded.out);
+    ASSERT_EQ(objects.size(), lines_of(read_file(log)).size());
+    const auto ping = nlohmann::json::parse(objects.at(0));
+    EXPECT_EQ(ping["direction"], "sent");
+    EXPECT_EQ(ping["id"], 0x20);
+    EXPECT_EQ(ping["name"], "ping");
+    const auto identity = nlohmann::json::parse(objects.at(1));
+    EXPECT_EQ(identity["direction"], "received");
+    EXPECT_EQ(identity["reply"], true);
+    EXPECT_EQ(identity["fields"]["firmware"], "1.1.2");
+    EXPECT_EQ(nlohmann::json::parse(objects.back())["name"], "stop");
+
+    const auto replayed = oxl({"replay", log});
+    EXPECT_EQ(replayed.status, 0) << replayed.out << replayed.err;
+    EXPECT_NE(replayed.out.find("answers as recorded"), npos) << replayed.out;
+    // The same recording from a device that called itself another model.
+    std::string text = read_file(log);
+    const auto at = text.find("#8001004208");
+    ASSERT_NE(at, npos);
+    text.replace(at, 11, "#8003004208");
+    std::ofstream(dir.path + "/other.log") << text;
+    const auto differs = oxl({"replay", dir.path + "/other.log"});
+    EXPECT_EQ(differs.status, 1);
+    EXPECT_NE(differs.out.find("other.log:1: after ping to 0x20:\n"
+                               "  recorded, not answered now: 10008020#8003004208\n"),
+              npos)
+        << differs.out;
+    // Under the message it followed, unless the machine delayed it past later ones.
+    EXPECT_NE(differs.out.find("  answered now, not recorded: 10008020#8001004208\n"), npos)
+        << differs.out;
+
+    // Any application records without code changes when OXL_API_TRACE names a file.
+    const std::string env_log = dir.path + "/env.log";
+    setenv("OXL_API_TRACE", env_log.c_str(), 1);
+    const auto blink = oxl({"--sim", "blink", "0x20"});
+    unsetenv("OXL_API_TRACE");
+    ASSERT_EQ(blink.status, 0);
+    const Lines env_lines = lines_of(read_file(env_log));
+    ASSERT_EQ(env_lines.size(), 4u);  // ping, identity, blink, stop
+    EXPECT_NE(env_lines[2].find(" oxl0 00004020#41"), npos) << env_lines[2];
+}
+
+TEST(OxlTool, DecodeShowsWhatEachMessageMeansAndRefusesBadLinesByNumber) {
+    const TempDir dir;
+    const std::string log = dir.path + "/known.log";
+    std::ofstream(log)
+        << "(10.000000) oxl0 00004020#0307\n"
+           "(10.000100) oxl0 00004020##0130000C03F0000803F0000004000004040000080400000C07F\n"
+           "\n"
+           "(10.000200) oxl0 10000020#8201000100\n"
+           "(10.000300) oxl0 10000020#450000C03F\n"
+           "(10.000400) oxl0 10000020#7EAABB\n";
+    const auto decoded = oxl({"decode", log});
+    ASSERT_EQ(decoded.status, 0) << decoded.err;
+    const Lines lines = lines_of(decoded.out);
+    ASSERT_EQ(lines.size(), 5u) << decoded.out;
+    EXPECT_EQ(lines[0], "0.000000  sent  0x20  mode mode=POSITION");
+    EXPECT_EQ(lines[1],
+              "0.000100  sent  0x20  position_setpoint position=1.5 PARAM_45=1 PARAM_0E=2 "
+              "PARAM_0D=3 PARAM_0F=4 T_FF=nan");
+    EXPECT_EQ(
+        lines[2].rfind("0.000200  recv  0x20  errors bits=0x00010001 errors=Overtemperature,", 0),
+        0u)
+        << lines[2];
+    EXPECT_EQ(lines[3], "0.000300  recv  0x20  items SPEED_45=1.5");
+    EXPECT_EQ(lines[4], "0.000400  recv  0x20  unknown raw=7eaabb");
+
+    const struct {
+        const char* content;
+        const char* message;
+    } bad[] = {
+        {"\x7f"
+         "ELF\x02\x01",
+         "bad.log:1: not a candump log line"},
+        {"(1.000000) oxl0 00004020#40\n(1.000001) oxl0 000040", "bad.log:2: no '#'"},
+        {"(1.000000) oxl0 00004020#404\n", "bad.log:1: odd number of hex digits"},
+        {"(1.000000) oxl0 00007FFF#40\n", "bad.log:1: OXL id 16383 out of range"},
+    };
+    for (const auto& row : bad) {
+        std::ofstream(dir.path + "/bad.log") << row.content;
+        for (const std::string command : {"decode", "replay"}) {
+            const auto run = oxl({command, dir.path + "/bad.log"});
+            EXPECT_EQ(run.status, 2) << command << " " << row.message;
+            EXPECT_EQ(run.out, "") << command;
+            EXPECT_EQ(lines_of(run.err).size(), 1u) << run.err;
+            EXPECT_NE(run.err.find(row.message), npos) << run.err;
+        }
+    }
+    EXPECT_EQ(oxl({"decode", dir.path + "/missing.log"}).status, 2);
+    const auto unconfirmed = oxl({"--port", "/dev/null", "replay", log});
+    EXPECT_EQ(unconfirmed.status, 2);
+    EXPECT_NE(unconfirmed.err.find("add --yes"), npos) << unconfirmed.err;
+}
 }  // namespace
