@@ -1,6 +1,7 @@
 // Receive and send throughput of OXL_over_USB through the real serial stack (libserialport on a
 // pseudo-terminal published as a fake USB adapter), next to a plain loop of raw libserialport
-// reads on the same line. Needs root (private mount namespace).
+// reads on the same line, and the receive path again with every frame traced to a candump log.
+// Needs root (private mount namespace).
 //
 // Usage: bench_transport [frames_per_run=200000] [rounds=3]
 
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 #include "fake_adapter.hpp"
 #include "oxl_api/oxl_over_usb.hpp"
 #include "oxl_api/serial_port.hpp"
+#include "oxl_api/trace.hpp"
 
 namespace {
 
@@ -78,6 +81,8 @@ class Feeder {
 struct Result {
     double frames_per_s = 0;
     uint64_t received = 0;
+    uint64_t trace_lines = 0;  // traced runs: lines written and lost
+    uint64_t trace_lost = 0;
     uint64_t lost = 0;
 };
 
@@ -139,8 +144,10 @@ Result run_plain(const RawSp& sp, oxl_test::FakeAdapter& adapter, const Bytes& s
     return result;
 }
 
-// The library's receive path: polling thread, parser, dispatch, registered callback.
-Result run_library(oxl_test::FakeAdapter& adapter, const Bytes& stream, uint32_t frames) {
+// The library's receive path: polling thread, parser, dispatch, registered callback; with a
+// `trace_path`, every frame is also traced to that file by the candump sink.
+Result run_library(oxl_test::FakeAdapter& adapter, const Bytes& stream, uint32_t frames,
+                   const std::string& trace_path = "") {
     Result result;
     std::mutex mutex;
     std::condition_variable cv;
@@ -150,6 +157,11 @@ Result run_library(oxl_test::FakeAdapter& adapter, const Bytes& stream, uint32_t
     oxl_api::OXL_over_USB usb(adapter.port_name());
     if (!usb.is_connected()) {
         return result;
+    }
+    std::shared_ptr<oxl_api::CandumpFileSink> sink;
+    if (!trace_path.empty()) {
+        sink = oxl_api::CandumpFileSink::open(trace_path);
+        usb.set_trace_sink(sink);
     }
     usb.setCallback(kId, [&](int, Bytes payload, int) {
         if (payload.size() == kPayload && sequence_of(payload.data()) == in_order) {
@@ -168,6 +180,12 @@ Result run_library(oxl_test::FakeAdapter& adapter, const Bytes& stream, uint32_t
         cv.wait_for(lock, std::chrono::seconds(120), [&] { return received == frames; });
     }
     usb.disconnect();  // joins the polling thread: in_order is final
+    if (sink) {
+        sink->close();
+        result.trace_lines = sink->written();
+        result.trace_lost = sink->lost();
+        std::remove(trace_path.c_str());
+    }
     std::lock_guard<std::mutex> lock(mutex);
     result.received = in_order;
     result.lost = frames - in_order;
@@ -243,13 +261,21 @@ int main(int argc, char** argv) {
     const Bytes stream = make_stream(frames);
     std::printf("%u frames of 64 bytes per run, %d rounds\n", frames, rounds);
 
-    std::vector<double> plain, library, send;
+    std::vector<double> plain, library, traced, send;
+    uint64_t trace_lost = 0;
     uint64_t lost = 0;
     for (int round = 1; round <= rounds; ++round) {
         const Result p = run_plain(sp, adapter, stream, frames);
         print("plain loop (2 sp_blocking_read)", round, p);
         const Result l = run_library(adapter, stream, frames);
         print("OXL_over_USB receive -> callback", round, l);
+        const Result t = run_library(adapter, stream, frames, "/tmp/bench_transport_trace.log");
+        print("OXL_over_USB receive, traced", round, t);
+        std::printf("%-34s round %d: %" PRIu64 " trace lines written, %" PRIu64 " lost\n", "",
+                    round, t.trace_lines, t.trace_lost);
+        traced.push_back(t.frames_per_s);
+        trace_lost += t.trace_lost;
+        lost += t.lost;
         const Result s = run_send(adapter, frames);
         print("OXL_over_USB send_OXL -> adapter", round, s);
         plain.push_back(p.frames_per_s);
@@ -258,9 +284,11 @@ int main(int argc, char** argv) {
         lost += p.lost + l.lost + s.lost;
     }
     const double ratio = median(plain) > 0 ? median(library) / median(plain) : 0;
+    const double traced_ratio = median(library) > 0 ? median(traced) / median(library) : 0;
     std::printf(
-        "median: plain %.0f, receive %.0f (%.0f%% of plain), send %.0f frames/s; lost %" PRIu64
-        "\n",
-        median(plain), median(library), 100 * ratio, median(send), lost);
-    return lost == 0 ? 0 : 1;
+        "median: plain %.0f, receive %.0f (%.0f%% of plain), traced receive %.0f (%.0f%% of "
+        "receive), send %.0f frames/s; lost %" PRIu64 ", trace lines lost %" PRIu64 "\n",
+        median(plain), median(library), 100 * ratio, median(traced), 100 * traced_ratio,
+        median(send), lost, trace_lost);
+    return lost == 0 && trace_lost == 0 ? 0 : 1;
 }
