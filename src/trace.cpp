@@ -19,8 +19,9 @@ constexpr uint32_t kReplyBit = 1u << 15;
 constexpr uint32_t kIdMask = 0x3FFF;
 constexpr int64_t kNsPerSecond = 1000000000;
 
-// How long the writer sleeps at most when nothing arrives; every wait has a deadline.
-constexpr auto kWriterIdleWait = std::chrono::milliseconds(200);
+// The writer writes what has arrived every 20 ms, or sooner when the buffer is half full: waking
+// it for every message would cost the receive thread a system call per message.
+constexpr auto kWriterPeriod = std::chrono::milliseconds(20);
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') {
@@ -39,7 +40,7 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-std::string hex32(uint32_t value) {
+std::string hex32(uint32_t value) {  // for messages
     char text[16];
     std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
     return text;
@@ -67,23 +68,61 @@ uint32_t trace_can_id(const TraceRecord& message) {
     return ((static_cast<uint32_t>(message.host_id) & kIdMask) << 14) | id;
 }
 
+namespace {
+
+// Appends the line for `message` (without a line end) to `out`. Built by hand, digit by digit,
+// without a temporary string: the writer thread formats every traced message with it.
+void append_candump_line(std::string& out, const TraceRecord& message, int64_t wall_time_ns,
+                         const std::string& interface_name) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    const int64_t time = std::max<int64_t>(wall_time_ns, 0);
+    char buffer[16 + 8 + 2 * 64 + 40];
+    char* p = buffer;
+    *p++ = '(';
+    char seconds[24];
+    int n = 0;
+    for (int64_t value = time / kNsPerSecond; n == 0 || value > 0; value /= 10) {
+        seconds[n++] = static_cast<char>('0' + value % 10);
+    }
+    while (n > 0) {
+        *p++ = seconds[--n];
+    }
+    *p++ = '.';
+    int64_t micros = time % kNsPerSecond / 1000;
+    for (int i = 5; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + micros % 10);
+        micros /= 10;
+    }
+    p += 6;
+    *p++ = ')';
+    *p++ = ' ';
+    out.append(buffer, static_cast<std::size_t>(p - buffer));
+    out += interface_name;
+    p = buffer;
+    *p++ = ' ';
+    const uint32_t can_id = trace_can_id(message);
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        *p++ = kDigits[(can_id >> shift) & 0x0F];
+    }
+    *p++ = '#';
+    // Up to 8 bytes fit a classic frame; more take the CAN FD form with flags 0.
+    if (message.size > 8) {
+        *p++ = '#';
+        *p++ = '0';
+    }
+    for (std::size_t i = 0; i < message.size; ++i) {
+        *p++ = kDigits[message.data[i] >> 4];
+        *p++ = kDigits[message.data[i] & 0x0F];
+    }
+    out.append(buffer, static_cast<std::size_t>(p - buffer));
+}
+
+}  // namespace
+
 std::string format_candump_line(const TraceRecord& message, int64_t wall_time_ns,
                                 const std::string& interface_name) {
-    const int64_t time = std::max<int64_t>(wall_time_ns, 0);
-    char head[64];
-    std::snprintf(head, sizeof head, "(%lld.%06lld) ", static_cast<long long>(time / kNsPerSecond),
-                  static_cast<long long>(time % kNsPerSecond / 1000));
-    std::string line = head;
-    line += interface_name;
-    line += ' ';
-    line += hex32(trace_can_id(message));
-    // Up to 8 bytes fit a classic frame; more take the CAN FD form with flags 0.
-    line += message.size > 8 ? "##0" : "#";
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < message.size; ++i) {
-        line += kDigits[message.data[i] >> 4];
-        line += kDigits[message.data[i] & 0x0F];
-    }
+    std::string line;
+    append_candump_line(line, message, wall_time_ns, interface_name);
     return line;
 }
 
@@ -274,18 +313,17 @@ CandumpFileSink::~CandumpFileSink() {
 }
 
 void CandumpFileSink::record(const TraceRecord& message) noexcept {
-    bool was_empty = false;
+    bool half_full = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (stopping || pending.size() >= capacity) {
             ++lost_count;
             return;
         }
-        was_empty = pending.empty();
         pending.push_back(message);  // within the reserved capacity: never allocates
+        half_full = pending.size() == (capacity + 1) / 2;
     }
-    // The writer waits only when the buffer is empty.
-    if (was_empty) {
+    if (half_full) {
         wake.notify_one();
     }
 }
@@ -298,15 +336,16 @@ void CandumpFileSink::writer_loop() {
         bool last = false;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            wake.wait_for(lock, kWriterIdleWait, [this] { return !pending.empty() || stopping; });
+            wake.wait_for(lock, kWriterPeriod,
+                          [this] { return pending.size() >= (capacity + 1) / 2 || stopping; });
             batch.swap(pending);
             last = stopping;
         }
         if (!batch.empty()) {
             text.clear();
             for (const TraceRecord& message : batch) {
-                text += format_candump_line(
-                    message, wall_start_ns + (message.time_ns - mono_start_ns), interface);
+                append_candump_line(text, message,
+                                    wall_start_ns + (message.time_ns - mono_start_ns), interface);
                 text += '\n';
             }
             std::fwrite(text.data(), 1, text.size(), file);

@@ -139,7 +139,7 @@ class OXL_API_EXPORT CandumpFileSink : public TraceSink {
 
     /// Guards `pending`, `lost_count`, `written_count` and `stopping`.
     mutable std::mutex mutex;
-    /// Signalled when `pending` stops being empty and when `stopping` is set.
+    /// Signalled when `pending` becomes half full and when `stopping` is set.
     std::condition_variable wake;
     /// Messages waiting for the writer. Never grows beyond `capacity` (reserved up front).
     std::vector<TraceRecord> pending;
