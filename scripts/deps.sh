@@ -5,9 +5,10 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libserialport-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev pybind11-dev python3-dev python3-numpy python3-pytest
-          cyclonedds-dev cyclonedds-tools)
+          cyclonedds-dev cyclonedds-tools libcpp-httplib-dev)
 if [[ "${1:-}" == "--ci" ]]; then
-    packages+=(clang clang-format llvm libclang-rt-14-dev)
+    # chromium: the browser test of `oxl web`, which is skipped without it, except under CI.
+    packages+=(clang clang-format llvm libclang-rt-14-dev chromium)
 fi
 
 missing=()

@@ -22,6 +22,9 @@
 #ifdef OXL_TOOL_WITH_BRIDGE
 #include "bridge/bridge_command.hpp"
 #endif
+#ifdef OXL_TOOL_WEB
+#include "web/web_command.hpp"
+#endif
 
 namespace oxl_tool {
 namespace {
@@ -279,6 +282,11 @@ void add_commands(CLI::App& app, Invocation& inv, bool in_batch) {
             ->type_name("FILE");
         batch->add_flag("--keep-going", inv.keep_going,
                         "run every line; exit with the status of the first that failed");
+#ifdef OXL_TOOL_WEB
+        add_web_command(app, [&inv](CLI::App* command, std::function<int(Session&)> action) {
+            inv.on(command, std::move(action));
+        });
+#endif
     }
 
     for (CLI::App* command : app.get_subcommands({})) {

@@ -9,6 +9,7 @@
 #include <oxl_api/orvex_actuator.hpp>
 
 #include "commands.hpp"
+#include "config_document.hpp"
 #include "errors.hpp"
 #include "names.hpp"
 #include "output.hpp"
@@ -39,13 +40,6 @@ std::string json_type(const Json& value) {
     return value.is_null() ? "null" : value.type_name();
 }
 
-// A configuration read from a file and checked, before anything is sent.
-struct Configuration {
-    std::string model;  // empty: not given
-    std::vector<Parameter> codes;
-    OrvexActuator::ParameterMap values;
-};
-
 // Reads and checks `file`. Every fault is a `UsageError` naming the file and the key.
 Configuration load_configuration(const std::string& file) {
     std::ifstream in(file);
@@ -64,7 +58,12 @@ Configuration load_configuration(const std::string& file) {
         throw UsageError(file + " is not JSON: " +
                          (tag_end == std::string::npos ? what : what.substr(tag_end + 2)));
     }
-    const std::string where = file + ": ";
+    return configuration_from_json(document, file + ": ");
+}
+
+}  // namespace
+
+Configuration configuration_from_json(const Json& document, const std::string& where) {
     if (!document.is_object()) {
         throw UsageError(where + "expected a JSON object, got " + json_type(document));
     }
@@ -100,7 +99,7 @@ Configuration load_configuration(const std::string& file) {
     if (!has_parameters) {
         throw UsageError(where + "no 'parameters' object");
     }
-    for (const auto& [key, value] : document["parameters"].items()) {
+    for (const auto& [key, value] : document.at("parameters").items()) {
         const std::string path = where + "parameters." + key + ": ";
         Parameter code{};
         try {
@@ -131,26 +130,29 @@ Configuration load_configuration(const std::string& file) {
     return config;
 }
 
-}  // namespace
-
-int run_config_dump(Session& session, const std::string& id_text) {
-    const int id = parse_actuator_id(id_text);
-    auto actuator = session.connect_actuator(id);
+Json configuration_document(OrvexActuator& actuator) {
     const auto codes = configuration_parameters();
-    const auto values = read_parameters(*actuator, codes);
+    const auto values = read_parameters(actuator, codes);
     Json parameters = Json::object();
     for (const Parameter code : codes) {
         const auto it = values.find(code);
         if (it == values.end()) {
-            throw DeviceError("actuator " + hex_id(id) + " did not report " + parameter_name(code));
+            throw DeviceError("actuator " + hex_id(actuator.address) + " did not report " +
+                              parameter_name(code));
         }
         parameters[parameter_name(code)] = json_number(it->second);  // no value (NaN): null
     }
-    print_json({{"oxl_config", kConfigVersion},
-                {"address", id},
-                {"model", actuator->model},
-                {"firmware", actuator->firmware},
-                {"parameters", parameters}});
+    return {{"oxl_config", kConfigVersion},
+            {"address", actuator.address},
+            {"model", actuator.model},
+            {"firmware", actuator.firmware},
+            {"parameters", parameters}};
+}
+
+int run_config_dump(Session& session, const std::string& id_text) {
+    const int id = parse_actuator_id(id_text);
+    auto actuator = session.connect_actuator(id);
+    print_json(configuration_document(*actuator));
     return kExitOk;
 }
 
