@@ -279,14 +279,31 @@ def test_browser(oxl, screenshot):
         with open(screenshot, "wb") as f:
             f.write(base64.b64decode(shot["data"]))
 
-        # The stop button stops it, and so does the Escape key.
+        # The stop button stops a moving actuator, and so does the Escape key.
+        def speed():
+            return server.device(0x20)["latest"].get("SPEED_45") or 0.0
+
+        def halted():
+            """The simulated actuator, once stopped, holds its position."""
+            before = server.device(0x20)["latest"]["POSITION_4C"]
+            time.sleep(0.2)
+            return server.device(0x20)["latest"]["POSITION_4C"] == before
+
+        def run_at_speed():
+            browser.js("""(() => { const card = document.getElementById('dev-32');
+                card.querySelector('.mode-select').value = 'SPEED';
+                document.getElementById('sp-32').value = '2';
+                document.getElementById('apply-32').click(); })()""")
+            wait_for("the speed", lambda: abs(speed() - 2.0) < 0.1)
+            assert server.device(0x20)["started"] is True and not halted()
+
+        run_at_speed()
         browser.js("document.getElementById('stop-all').click()")
-        wait_for("the stop", lambda: not server.device(0x20)["started"], timeout=3)
-        browser.js("document.getElementById('apply-32').click()")
-        wait_for("the restart", lambda: server.device(0x20)["started"], timeout=3)
+        wait_for("the stop", lambda: halted() and not server.device(0x20)["started"])
+        run_at_speed()
         browser.call("Input.dispatchKeyEvent", {"type": "keyDown", "key": "Escape", "code": "Escape",
                                                 "windowsVirtualKeyCode": 27})
-        wait_for("the stop by Escape", lambda: not server.device(0x20)["started"], timeout=3)
+        wait_for("the stop by Escape", halted)
 
         # Errors are shown in the page, not a crash.
         browser.js("""(() => { const sp = document.getElementById('sp-32'); sp.value = '1e9';
@@ -297,12 +314,10 @@ def test_browser(oxl, screenshot):
         assert browser.js("window.oxlView.framesLost") == 0
 
         # Closing the page stops what it started (deadman).
-        browser.js("""(() => { const sp = document.getElementById('sp-32'); sp.value = '-1';
-            document.getElementById('apply-32').click(); })()""")
-        wait_for("the restart", lambda: server.device(0x20)["started"], timeout=3)
+        run_at_speed()
         closed = time.monotonic()
         browser.close_page()
-        wait_for("the deadman", lambda: not server.device(0x20)["started"], timeout=3)
+        wait_for("the deadman", lambda: halted() and not server.device(0x20)["started"], timeout=3)
         print("stopped %.2f s after the page closed" % (time.monotonic() - closed))
     finally:
         browser.quit()

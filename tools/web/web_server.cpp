@@ -444,6 +444,10 @@ Json WebServer::state(uint64_t log_from) {
             limits[mode_name(mode)] = {range.first, range.second};
         }
         const auto counters = dev->actuator->get_feedback_counters();
+        Json latest = Json::object();
+        for (const auto& entry : dev->actuator->get_feedback_sample()) {
+            latest[item_name(entry.item)] = json_number(entry.value);
+        }
         std::lock_guard<std::mutex> lock(dev->mutex);
         if (stopped_on_error) {
             dev->started = false;
@@ -455,6 +459,7 @@ Json WebServer::state(uint64_t log_from) {
                         {"mode", mode_name(dev->mode)},
                         {"rate", dev->rate},
                         {"items", item_names},
+                        {"latest", latest},
                         {"errors", errors},
                         {"limits", limits},
                         {"frames_received", counters.frames_received},

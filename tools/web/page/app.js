@@ -108,7 +108,7 @@ function rebuildPlots() {
     const box = document.createElement("div");
     $("plots").appendChild(box);
     const series = [{ label: "time (s)" }];
-    ids.forEach((id, i) => series.push({ label: hex(Number(id)), stroke: colours[i % colours.length], width: 1, spanGaps: false }));
+    ids.forEach((id, i) => series.push({ label: hex(Number(id)), stroke: colours[i % colours.length], width: 1, spanGaps: true }));
     const chart = new uPlot({
       title: item, width, height: 180, series,
       scales: { x: { time: false } },
