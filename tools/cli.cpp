@@ -190,7 +190,9 @@ void add_commands(CLI::App& app, Invocation& inv, bool in_batch) {
     });
 
     CLI::App* monitor = app.add_subcommand("monitor", "Stream feedback as a live table or CSV");
-    monitor->add_option("ID", inv.monitor.id, kIdHelp)->required()->type_name("ID");
+    monitor->add_option("ID", inv.monitor.ids, "actuator addresses; several are streamed together")
+        ->required()
+        ->type_name("ID");
     monitor
         ->add_option("--items", inv.monitor.items,
                      "comma-separated items, at most 11 (default POSITION_4C,SPEED_45,"
@@ -201,8 +203,11 @@ void add_commands(CLI::App& app, Invocation& inv, bool in_batch) {
         ->type_name("SECONDS")
         ->check(kPositiveSeconds);
     monitor
-        ->add_option("--csv", inv.monitor.csv, "write CSV with a time column to FILE (- : stdout)")
+        ->add_option("--csv", inv.monitor.csv,
+                     "write CSV, a row per frame with address, sequence and time columns, to FILE "
+                     "(- : stdout)")
         ->type_name("FILE");
+    monitor->add_flag("--json", inv.monitor.json, "print one JSON object per frame, one per line");
     inv.on(monitor, [&inv](Session& s) { return run_monitor(s, inv.monitor); });
 
     CLI::App* move = app.add_subcommand("move",
@@ -429,8 +434,14 @@ int run_command_line(int argc, char** argv) {
     app.add_option("--trace", bus.trace_file,
                    "record every message sent and received to FILE as a candump log")
         ->type_name("FILE");
-    app.add_flag("-q,--quiet", quiet_flag,
-                 "print results and errors only: no progress, summaries, hints or echoes");
+    bool verbose_flag = false;
+    CLI::Option* quiet_option =
+        app.add_flag("-q,--quiet", quiet_flag,
+                     "print results and errors only: no progress, summaries, hints or echoes");
+    app.add_flag("-v,--verbose", verbose_flag,
+                 "also print the library's own lines (time-outs, adapter lost, error reports) on "
+                 "standard error")
+        ->excludes(quiet_option);
     // Hidden: the build writes the bash completion and the manual page with these, from the
     // very definitions that --help prints.
     app.add_flag("--generate-completion", generate_completion)->group("");
@@ -445,7 +456,7 @@ int run_command_line(int argc, char** argv) {
         "Examples:\n"
         "  oxl --sim scan\n"
         "  oxl --sim info 0x20\n"
-        "  oxl --port /dev/ttyACM0 monitor 0x20 --rate 100 --duration 5 --csv run.csv\n"
+        "  oxl --port /dev/ttyACM0 monitor 0x20 0x21 --rate 100 --duration 5 --csv run.csv\n"
         "  oxl --sim move 0x20 0x21 --position 1 --sine 0.5,1 --duration 3\n"
         "  oxl --sim config dump 0x20 > actuator.json\n"
         "  oxl demo");
@@ -465,6 +476,7 @@ int run_command_line(int argc, char** argv) {
         return kExitOk;
     }
     set_quiet(quiet_flag);
+    route_library_lines(verbose_flag);
 
     return guarded(
         [&] {

@@ -71,7 +71,8 @@ struct StopArgs {
     std::string to = "0x3ffe";
 };
 /// `oxl stop ID|all`: stops one actuator (the stop is sent even when it does not answer), or
-/// every actuator that answers a ping in the range.
+/// every actuator the scanner's discovery finds in the range, each as soon as its window of ids
+/// is done.
 int run_stop(Session& session, const StopArgs& args);
 /// `oxl home ID`: makes the present position the home position.
 int run_home(Session& session, const std::string& id);
@@ -89,13 +90,16 @@ int run_errors(Session& session, const ErrorsArgs& args);
 
 /// Arguments of `oxl monitor`, as typed.
 struct MonitorArgs {
-    std::string id;
+    std::vector<std::string> ids;
     std::string items = "POSITION_4C,SPEED_45,TORQUE_56";
     int rate_hz = 10;
     double duration_s = 0.0;  // 0: until Ctrl-C
     std::string csv;          // empty: table; "-": CSV on standard output
+    bool json = false;        // one JSON object per frame on standard output
 };
-/// `oxl monitor ID`: streams feedback as a live table or as CSV.
+/// `oxl monitor ID...`: streams the feedback of one or several actuators together, a row (or JSON
+/// object) per frame in the order the frames arrived, as a live table, CSV or JSON lines; then a
+/// summary line per actuator and one of the transport's counters.
 int run_monitor(Session& session, const MonitorArgs& args);
 
 /// Arguments of `oxl move`.

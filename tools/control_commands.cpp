@@ -1,4 +1,5 @@
 // Commands that act on a device without moving it: stop, home, errors.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -188,16 +189,41 @@ int run_stop(Session& session, const StopArgs& args) {
         if (first > last) {
             throw UsageError("--from " + hex_id(first) + " is above --to " + hex_id(last));
         }
-        const auto found = session.discover(first, last, 0.3f);
-        if (found.empty()) {
+        oxl_api::OXL& bus = session.transport();
+        // The scanner's "Device found" lines are not this command's output.
+        const LibraryLines found_lines(is_device_found_line);
+        oxl_api::OrvexActuatorScanner scanner(bus);
+        if (!scanner.connected || !bus.is_connected()) {
+            throw DeviceError("no USB-to-CAN adapter answers on " + session.describe());
+        }
+        if (last - first >= oxl_api::OrvexActuatorScanner::kDiscoveryWindow) {
+            note("Looking for actuators in " + hex_id(first) + ".." + hex_id(last) +
+                 "; each is stopped as soon as it answers");
+        }
+        // A window at a time, so that the first actuators stop long before the whole range
+        // is done.
+        int stopped = 0;
+        for (int from = first; from <= last && !interrupted();
+             from += oxl_api::OrvexActuatorScanner::kDiscoveryWindow) {
+            const int to =
+                std::min(last, from + oxl_api::OrvexActuatorScanner::kDiscoveryWindow - 1);
+            for (const int id : scanner.discover(from, to)) {
+                OrvexActuator(bus, id).stop();  // and once more as it goes
+                const auto identity = session.identify(id, 0.3f);
+                std::cout << "Actuator " << hex_id(id) << " ("
+                          << (identity && !identity->model.empty() ? identity->model
+                                                                   : "unknown model")
+                          << ") stopped." << std::endl;
+                ++stopped;
+            }
+        }
+        if (interrupted()) {
+            std::cerr << "oxl: interrupted; " << stopped << " actuator(s) stopped" << std::endl;
+            return kExitInterrupted;
+        }
+        if (stopped == 0) {
             throw DeviceError("no actuator answers in " + hex_id(first) + ".." + hex_id(last) +
                               " on " + session.describe());
-        }
-        for (const auto& device : found) {
-            OrvexActuator(session.transport(), device.first).stop();  // and once more as it goes
-            std::cout << "Actuator " << hex_id(device.first) << " ("
-                      << (device.second.model.empty() ? "unknown model" : device.second.model)
-                      << ") stopped." << std::endl;
         }
         return kExitOk;
     }

@@ -20,6 +20,7 @@
 #include "feedback_stream.hpp"
 #include "interrupt.hpp"
 #include "names.hpp"
+#include "output.hpp"
 #include "svg_plot.hpp"
 
 namespace oxl_tool {
@@ -162,11 +163,15 @@ std::optional<int> scan_for_actuator(Session& session, oxl_api::OXL& bus,
               << session.describe() << std::endl;
     std::vector<int> found;
     {
+        LibraryLines found_lines(is_device_found_line);
         oxl_api::OrvexActuatorScanner scanner(bus);
         if (!scanner.connected || !bus.is_connected()) {
             throw DeviceError("no USB-to-CAN adapter answers on " + session.describe());
         }
         found = scanner.scan(first, last);
+        for (const auto& line : found_lines.take()) {
+            std::cout << "   " << line << '\n';
+        }
     }
     if (interrupted()) {
         return std::nullopt;

@@ -51,9 +51,6 @@ class ScanProgress {
     ScanProgress(int first, int last)
         : first(first), last(last), tty(isatty(STDERR_FILENO) != 0), start(Clock::now()) {}
 
-    /// True when the line is redrawn in place (standard error is a terminal).
-    bool in_place() const { return tty; }
-
     void clear() {
         if (shown) {
             std::cerr << "\r\033[K" << std::flush;
@@ -94,41 +91,31 @@ class ScanProgress {
     bool shown = false;
 };
 
-// While `hold` is set, keeps what is written to standard output until `flush`, so that the lines
-// the scanner prints in the middle of a discovery are shown only once the progress line drawn
-// in place has been wiped. Without `hold` it changes nothing.
-class HeldOutput {
+// The scanner's "Device found" lines, taken from the library's log hook and written to standard
+// output by `flush`, on the command's thread: so they never land on the progress line drawn in
+// place, and stay off a --json document.
+class FoundLines {
   public:
-    explicit HeldOutput(bool hold) : original(hold ? std::cout.rdbuf(held.rdbuf()) : nullptr) {}
-    ~HeldOutput() {
-        flush();
-        if (original != nullptr) {
-            std::cout.rdbuf(original);
-        }
-    }
-    HeldOutput(const HeldOutput&) = delete;
-    HeldOutput& operator=(const HeldOutput&) = delete;
-
+    explicit FoundLines(bool print_in) : lines(is_device_found_line), print(print_in) {}
     void flush() {
-        const std::string text = held.str();
-        if (original == nullptr || text.empty()) {
-            return;
+        for (const auto& line : lines.take()) {
+            if (print) {
+                std::cout << line << '\n';
+            }
         }
-        original->sputn(text.data(), static_cast<std::streamsize>(text.size()));
-        original->pubsync();
-        held.str("");
+        std::cout.flush();
     }
 
   private:
-    std::ostringstream held;
-    std::streambuf* const original;  // standard output's own buffer while held, else null
+    LibraryLines lines;
+    const bool print;
 };
 
 // Scans `first`..`last` one id at a time (up to 50 ms per silent id) in chunks of 10 ids, since
 // `scan` reports no progress itself. Returns the ids found and sets `next` to the first id not
 // scanned (past `last` unless interrupted).
 std::vector<int> scan_sequentially(oxl_api::OrvexActuatorScanner& scanner, int first, int last,
-                                   int& next) {
+                                   FoundLines& output, int& next) {
     constexpr int kChunk = 10;
     const bool long_range = last - first + 1 > 2 * kChunk;
     ScanProgress progress(first, last);
@@ -138,6 +125,7 @@ std::vector<int> scan_sequentially(oxl_api::OrvexActuatorScanner& scanner, int f
         const int chunk_last = std::min(last, next + kChunk - 1);
         progress.clear();
         const auto part = scanner.scan(next, chunk_last);
+        output.flush();
         found.insert(found.end(), part.begin(), part.end());
         next = chunk_last + 1;
         if (long_range && !quiet()) {
@@ -151,9 +139,8 @@ std::vector<int> scan_sequentially(oxl_api::OrvexActuatorScanner& scanner, int f
 // Discovers `first`..`last` a window of ids at a time, with progress after each window. Same
 // results as `scan_sequentially`.
 std::vector<int> scan_in_windows(oxl_api::OrvexActuatorScanner& scanner, int first, int last,
-                                 int& next) {
+                                 FoundLines& output, int& next) {
     ScanProgress progress(first, last);
-    HeldOutput output(progress.in_place());
     next = first;
     const auto found = scanner.discover(
         first, last, oxl_api::OrvexActuatorScanner::kDiscoveryWindow, [&](int done, int) {
@@ -258,6 +245,7 @@ int run_scan(Session& session, const ScanArgs& args) {
         throw UsageError("--from " + hex_id(first) + " is above --to " + hex_id(last));
     }
     oxl_api::OXL& transport = session.transport();
+    FoundLines output(!args.json);
     oxl_api::OrvexActuatorScanner scanner(transport);
     if (!scanner.connected) {
         throw DeviceError("the USB-to-CAN adapter does not answer on " + session.describe() +
@@ -271,17 +259,10 @@ int run_scan(Session& session, const ScanArgs& args) {
 
     const auto start = Clock::now();
     int next = first;
-    std::vector<int> found;
-    {
-        // With --json standard output carries the document only, not the scanner's lines.
-        std::ostringstream muted;
-        std::streambuf* const cout_buffer = args.json ? std::cout.rdbuf(muted.rdbuf()) : nullptr;
-        found = args.sequential ? scan_sequentially(scanner, first, last, next)
-                                : scan_in_windows(scanner, first, last, next);
-        if (cout_buffer != nullptr) {
-            std::cout.rdbuf(cout_buffer);
-        }
-    }
+    const std::vector<int> found = args.sequential
+                                       ? scan_sequentially(scanner, first, last, output, next)
+                                       : scan_in_windows(scanner, first, last, output, next);
+    output.flush();
     if (args.json) {
         Json devices = Json::array();
         for (const int id : found) {

@@ -20,11 +20,11 @@ void check_duration(double seconds) {
     }
 }
 
-bool report_errors(const std::vector<ReportedError>& errors, int id) {
+bool report_errors(const std::vector<ReportedError>& errors) {
     bool serious = false;
     for (const auto& error : errors) {
-        std::cerr << "oxl: actuator " << hex_id(id) << " reports error " << error.bit << ": "
-                  << error.text << std::endl;
+        std::cerr << "oxl: actuator " << hex_id(error.address) << " reports error " << error.bit
+                  << ": " << error.text << std::endl;
         serious = serious || error.serious();
     }
     return serious;
@@ -39,14 +39,35 @@ std::chrono::steady_clock::time_point deadline_after(double seconds) {
            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
+FeedbackQueue::FeedbackQueue() : shared(std::make_shared<Shared>(oxl_api::monotonic_time_ns())) {}
+
+std::vector<Sample> FeedbackQueue::take(std::chrono::steady_clock::time_point deadline) {
+    const auto wake =
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    shared->ready.wait_until(lock, wake, [this] { return !shared->samples.empty(); });
+    std::vector<Sample> out;
+    out.swap(shared->samples);
+    return out;
+}
+
+std::vector<ReportedError> FeedbackQueue::take_errors() {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    std::vector<ReportedError> out;
+    out.swap(shared->errors);
+    return out;
+}
+
+double FeedbackQueue::now() const {
+    return static_cast<double>(oxl_api::monotonic_time_ns() - shared->start_ns) / 1e9;
+}
+
 FeedbackStream::FeedbackStream(oxl_api::OrvexActuator& actuator_in, const std::vector<Item>& items,
-                               int rate_hz)
-    : actuator(actuator_in),
-      period_s(0.0),
-      shared(std::make_shared<Shared>(oxl_api::monotonic_time_ns())) {
-    std::weak_ptr<Shared> weak = shared;
+                               int rate_hz, FeedbackQueue queue_in)
+    : actuator(actuator_in), period_s(0.0), queue(std::move(queue_in)) {
+    std::weak_ptr<FeedbackQueue::Shared> weak = queue.shared;
     actuator.set_feedback_sample_callback(
-        [weak](int, const oxl_api::OrvexActuator::FeedbackSample& frame) {
+        [weak](int address, const oxl_api::OrvexActuator::FeedbackSample& frame) {
             const auto state = weak.lock();
             if (!state) {
                 return;
@@ -56,18 +77,18 @@ FeedbackStream::FeedbackStream(oxl_api::OrvexActuator& actuator_in, const std::v
             const double age = static_cast<double>(received - state->start_ns) / 1e9;
             {
                 std::lock_guard<std::mutex> lock(state->mutex);
-                state->samples.push_back(Sample{age, state->received++, frame});
+                state->samples.push_back(Sample{address, age, state->received[address]++, frame});
             }
             state->ready.notify_one();
         });
-    actuator.set_error_callback([weak](int, oxl_api::OrvexActuator::ErrorMap errors) {
+    actuator.set_error_callback([weak](int address, oxl_api::OrvexActuator::ErrorMap errors) {
         const auto state = weak.lock();
         if (!state) {
             return;
         }
         std::vector<ReportedError> sorted;
         for (auto& entry : errors) {
-            sorted.push_back(ReportedError{entry.first, std::move(entry.second)});
+            sorted.push_back(ReportedError{address, entry.first, std::move(entry.second)});
         }
         std::sort(sorted.begin(), sorted.end(),
                   [](const ReportedError& a, const ReportedError& b) { return a.bit < b.bit; });
@@ -88,27 +109,6 @@ FeedbackStream::~FeedbackStream() {
     actuator.set_error_callback([target](int address, oxl_api::OrvexActuator::ErrorMap errors) {
         target->default_error_callback(address, errors);
     });
-}
-
-std::vector<Sample> FeedbackStream::take(std::chrono::steady_clock::time_point deadline) {
-    const auto wake =
-        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
-    std::unique_lock<std::mutex> lock(shared->mutex);
-    shared->ready.wait_until(lock, wake, [this] { return !shared->samples.empty(); });
-    std::vector<Sample> out;
-    out.swap(shared->samples);
-    return out;
-}
-
-std::vector<ReportedError> FeedbackStream::take_errors() {
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    std::vector<ReportedError> out;
-    out.swap(shared->errors);
-    return out;
-}
-
-double FeedbackStream::now() const {
-    return static_cast<double>(oxl_api::monotonic_time_ns() - shared->start_ns) / 1e9;
 }
 
 oxl_api::OrvexActuator::FeedbackCounters FeedbackStream::counters() const {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,9 +18,11 @@ namespace oxl_tool {
 
 /// One streamed feedback frame with the time it arrived.
 struct Sample {
+    /// Address of the actuator that sent it.
+    int address = 0;
     /// Host receive time of the frame (from the library), in seconds since the stream started.
     double time = 0.0;
-    /// Position of the frame in the stream, from 0.
+    /// Position of the frame in its actuator's stream, from 0.
     uint64_t index = 0;
     /// The frame as the library delivered it: receive time, sequence number, items.
     oxl_api::OrvexActuator::FeedbackSample frame;
@@ -49,8 +52,9 @@ class StopOnExit {
     oxl_api::OrvexActuator& actuator;
 };
 
-/// One error an actuator reported: bit number and description.
+/// One error an actuator reported: the actuator, bit number and description.
 struct ReportedError {
+    int address = 0;
     int bit = 0;
     std::string text;
     /// A serious error: the device must be stopped.
@@ -59,26 +63,15 @@ struct ReportedError {
 
 /// Prints each reported error on standard error ("oxl: actuator 0x20 reports error 16: Current
 /// maximum"); returns true when one of them is serious (the device must stop).
-bool report_errors(const std::vector<ReportedError>& errors, int id);
+bool report_errors(const std::vector<ReportedError>& errors);
 
-/// Streams feedback items from one actuator into a queue that the application thread drains.
-///
-/// The constructor installs sample and error callbacks on the actuator, selects the items and
-/// starts the stream; the destructor stops the stream (rate 0, which also starts the actuator's
-/// arrival statistics afresh). The callbacks run on the transport's receive thread and only
-/// append to the queue under its lock; they share the queue through a shared pointer, so a frame
-/// still being delivered while the stream is torn down never touches freed memory.
-class FeedbackStream {
+/// Where the streams of a command queue their frames and error reports, on the transport's
+/// receive thread, for the command's thread to drain. Copies share one queue: several streams
+/// given the same queue deliver their frames in the order they arrived, on one time axis.
+class FeedbackQueue {
   public:
-    /// Starts streaming `items` from `actuator` at `rate_hz` (1..10000). Replaces the actuator's
-    /// error callback: reported errors are queued for `take_errors` instead of printed.
-    FeedbackStream(oxl_api::OrvexActuator& actuator, const std::vector<Item>& items, int rate_hz);
-    /// Stops the stream, switches the sample callback off and puts back the printing error
-    /// callback.
-    ~FeedbackStream();
-
-    FeedbackStream(const FeedbackStream&) = delete;
-    FeedbackStream& operator=(const FeedbackStream&) = delete;
+    /// An empty queue whose times count from now.
+    FeedbackQueue();
 
     /// Blocks until at least one sample is queued, `deadline` passes or 100 ms have gone by (so
     /// that the caller can look at the interrupt flag), then returns the queued samples, oldest
@@ -86,16 +79,11 @@ class FeedbackStream {
     std::vector<Sample> take(std::chrono::steady_clock::time_point deadline);
     /// Errors reported since the last call, in arrival order.
     std::vector<ReportedError> take_errors();
-    /// Seconds since the stream started, on the clock of `Sample::time`.
+    /// Seconds since the queue was made, on the clock of `Sample::time`.
     double now() const;
-    /// Seconds between two frames as the device sends them: the requested rate rounded to the
-    /// device's 100 us ticks.
-    double period() const { return period_s; }
-    /// The actuator's arrival statistics of this stream so far (frames received, estimated
-    /// missing, largest gap).
-    oxl_api::OrvexActuator::FeedbackCounters counters() const;
 
   private:
+    friend class FeedbackStream;
     struct Shared {
         explicit Shared(int64_t start_in) : start_ns(start_in) {}
         /// Time origin of the samples, on the library's monotonic clock; immutable.
@@ -107,13 +95,52 @@ class FeedbackStream {
         std::vector<Sample> samples;
         /// Guarded by `mutex`.
         std::vector<ReportedError> errors;
-        /// Frames received so far. Guarded by `mutex`.
-        uint64_t received = 0;
+        /// Frames received so far, by address. Guarded by `mutex`.
+        std::map<int, uint64_t> received;
     };
+    std::shared_ptr<Shared> shared;
+};
 
+/// Streams feedback items from one actuator into a queue that the application thread drains.
+///
+/// The constructor installs sample and error callbacks on the actuator, selects the items and
+/// starts the stream; the destructor stops the stream (rate 0, which also starts the actuator's
+/// arrival statistics afresh). The callbacks run on the transport's receive thread and only
+/// append to the queue under its lock; they hold the queue weakly, so a frame still being
+/// delivered while the stream is torn down never touches freed memory.
+class FeedbackStream {
+  public:
+    /// Starts streaming `items` from `actuator` at `rate_hz` (1..10000) into `queue` (by default
+    /// one of its own). Replaces the actuator's error callback: reported errors are queued for
+    /// `take_errors` instead of printed.
+    FeedbackStream(oxl_api::OrvexActuator& actuator, const std::vector<Item>& items, int rate_hz,
+                   FeedbackQueue queue = FeedbackQueue());
+    /// Stops the stream, switches the sample callback off and puts back the printing error
+    /// callback.
+    ~FeedbackStream();
+
+    FeedbackStream(const FeedbackStream&) = delete;
+    FeedbackStream& operator=(const FeedbackStream&) = delete;
+
+    /// See `FeedbackQueue::take`; with a shared queue, the frames of every stream on it.
+    std::vector<Sample> take(std::chrono::steady_clock::time_point deadline) {
+        return queue.take(deadline);
+    }
+    /// See `FeedbackQueue::take_errors`.
+    std::vector<ReportedError> take_errors() { return queue.take_errors(); }
+    /// Seconds since the queue was made, on the clock of `Sample::time`.
+    double now() const { return queue.now(); }
+    /// Seconds between two frames as the device sends them: the requested rate rounded to the
+    /// device's 100 us ticks.
+    double period() const { return period_s; }
+    /// The actuator's arrival statistics of this stream so far (frames received, estimated
+    /// missing, largest gap).
+    oxl_api::OrvexActuator::FeedbackCounters counters() const;
+
+  private:
     oxl_api::OrvexActuator& actuator;
     double period_s;
-    std::shared_ptr<Shared> shared;
+    FeedbackQueue queue;
 };
 
 }  // namespace oxl_tool

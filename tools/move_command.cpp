@@ -160,14 +160,7 @@ struct Driven {
 }  // namespace
 
 int run_move(Session& session, const MoveArgs& args) {
-    std::vector<int> ids;
-    for (const auto& text : args.ids) {
-        const int id = parse_actuator_id(text);
-        if (std::find(ids.begin(), ids.end(), id) != ids.end()) {
-            throw UsageError("actuator " + hex_id(id) + " is given twice");
-        }
-        ids.push_back(id);
-    }
+    const std::vector<int> ids = parse_actuator_ids(args.ids);
     const bool from_file = !args.setpoints.empty();
     const int targets = int{args.has_position} + int{args.has_speed} + int{args.has_torque} +
                         int{args.has_impedance};
@@ -366,7 +359,7 @@ int run_move(Session& session, const MoveArgs& args) {
                 d.latest = std::move(sample);
                 d.have_sample = true;
             }
-            if (report_errors(d.stream->take_errors(), d.id)) {
+            if (report_errors(d.stream->take_errors())) {
                 throw DeviceError("actuator " + hex_id(d.id) + " reported a serious error; " +
                                   (several ? "every actuator stopped" : "stopped"));
             }

@@ -215,6 +215,18 @@ std::vector<int> parse_actuator_id_list(const std::string& list, const std::stri
     return ids;
 }
 
+std::vector<int> parse_actuator_ids(const std::vector<std::string>& texts) {
+    std::vector<int> ids;
+    for (const auto& text : texts) {
+        const int id = parse_actuator_id(text);
+        if (std::find(ids.begin(), ids.end(), id) != ids.end()) {
+            throw UsageError("actuator " + hex_id(id) + " is given twice");
+        }
+        ids.push_back(id);
+    }
+    return ids;
+}
+
 float parse_float(const std::string& raw, const std::string& what) {
     const std::string text = trim(raw);
     if (text.empty()) {

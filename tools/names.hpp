@@ -48,6 +48,9 @@ int parse_id(const std::string& text, int min, int max, const std::string& what)
 int parse_actuator_id(const std::string& text, const std::string& what = "actuator id");
 /// Distinct actuator addresses of a comma-separated list, in order.
 std::vector<int> parse_actuator_id_list(const std::string& list, const std::string& what);
+/// Distinct actuator addresses, one per argument, in order. Throws `UsageError` for a malformed
+/// one or one given twice.
+std::vector<int> parse_actuator_ids(const std::vector<std::string>& texts);
 
 /// A finite decimal number ("2.5", "-1e-3"); throws `UsageError` mentioning `what` otherwise.
 float parse_float(const std::string& text, const std::string& what);

@@ -9,8 +9,55 @@ namespace oxl_tool {
 namespace {
 
 bool g_quiet = false;
+bool g_verbose = false;
+
+// The tool's handler of the library's lines; may run on several threads at once.
+void library_line(oxl_api::LogSeverity severity, const std::string& text) {
+    if (g_verbose) {
+        // One write per line, so that lines of several threads do not cut into each other.
+        std::cerr << ("oxl: library " + std::string(oxl_api::log_severity_name(severity)) + ": " +
+                      text + "\n")
+                  << std::flush;
+    }
+}
 
 }  // namespace
+
+void route_library_lines(bool verbose) {
+    g_verbose = verbose;
+    oxl_api::set_log_handler(library_line);
+}
+
+LibraryLines::LibraryLines(Filter wanted, bool echo) : kept(std::make_shared<Kept>()) {
+    // The handler holds the store by shared pointer: a line still in flight when this object is
+    // gone finds it alive.
+    oxl_api::set_log_handler([store = kept, wanted = std::move(wanted), echo](
+                                 oxl_api::LogSeverity severity, const std::string& text) {
+        const bool keep = wanted(severity, text);
+        if (!keep || echo) {
+            library_line(severity, text);
+        }
+        if (keep) {
+            std::lock_guard<std::mutex> lock(store->mutex);
+            store->lines.push_back(text);
+        }
+    });
+}
+
+LibraryLines::~LibraryLines() {
+    oxl_api::set_log_handler(library_line);
+}
+
+std::vector<std::string> LibraryLines::take() {
+    std::vector<std::string> lines;
+    std::lock_guard<std::mutex> lock(kept->mutex);
+    lines.swap(kept->lines);
+    return lines;
+}
+
+bool is_device_found_line(oxl_api::LogSeverity severity, const std::string& text) {
+    return severity == oxl_api::LogSeverity::INFO && text.rfind("Device found: ", 0) == 0;
+}
 
 void set_quiet(bool quiet_in) {
     g_quiet = quiet_in;

@@ -8,19 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "errors.hpp"
 #include "names.hpp"
+#include "output.hpp"
 
 namespace oxl_tool {
 namespace {
@@ -29,12 +28,8 @@ namespace {
 // shows different models; code 5 is the adapter's and is left out.
 constexpr uint16_t kSimModelCodes[] = {1, 2, 3, 4, 6};
 
-// A ping, and the identity report that answers it.
-constexpr uint8_t kPing = 0x40;
-constexpr uint8_t kIdentityReport = 0x80;
-
-// Why `port` cannot be the adapter's serial port, or nothing when it may be: checked here so
-// that the user reads one line with the reason, instead of the library's two lines and ours.
+// Why `port` could not be opened, or nothing when the reason is not one of these: the library's
+// lines say that the port failed, not why.
 std::string port_problem(const std::string& port) {
     const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
@@ -167,14 +162,19 @@ oxl_api::OXL& Session::transport() {
         }
         port = ports.front();
     }
-    const std::string problem = port_problem(port);
-    if (!problem.empty()) {
-        throw DeviceError(problem + " (`oxl ports` lists the serial ports)");
-    }
+    // The library's lines on a port it cannot open make the reason of our one line.
+    LibraryLines refusal([](oxl_api::LogSeverity severity,
+                            const std::string&) { return severity == oxl_api::LogSeverity::ERROR; },
+                         true);
     auto transport = std::make_unique<oxl_api::OXL_over_USB>(port, true);
     if (!transport->is_connected()) {
-        throw DeviceError("cannot open the adapter port " + port +
-                          " (`oxl ports` lists the serial ports)");
+        std::string problem = port_problem(port);
+        if (problem.empty()) {
+            const auto lines = refusal.take();
+            problem = "cannot open the adapter port " + port +
+                      (lines.empty() ? std::string() : " (" + lines.front() + ")");
+        }
+        throw DeviceError(problem + " (`oxl ports` lists the serial ports)");
     }
     port_in_use = port;
     if (trace) {
@@ -194,54 +194,6 @@ std::string Session::describe() const {
     }
     const std::string& port = port_in_use.empty() ? options.port : port_in_use;
     return port.empty() ? "the adapter" : "the adapter on " + port;
-}
-
-std::vector<std::pair<int, Session::Identity>> Session::discover(int first, int last,
-                                                                 float wait_s) {
-    // Bare pings through the transport rather than client objects: a client sends a stop
-    // command when it is destroyed, and a probe must not stop a device it merely looked for.
-    struct Answers {
-        std::mutex mutex;
-        std::map<int, Identity> found;  // guarded by `mutex`
-    };
-    oxl_api::OXL& bus = transport();
-    auto answers = std::make_shared<Answers>();
-    for (int id = first; id <= last; ++id) {
-        bus.setCallback(id, [answers, id](int, std::vector<uint8_t> payload, int) {
-            if (payload.size() < 5 || payload[0] != kIdentityReport) {
-                return;
-            }
-            const unsigned model_code = payload[1] | (payload[2] << 8);
-            const auto firmware = static_cast<uint16_t>(payload[3] | (payload[4] << 8));
-            const auto& models = oxl_api::OrvexActuator::MODELS_NAMES;
-            Identity identity{model_code < models.size() ? models[model_code] : std::string(),
-                              oxl_api::OrvexActuator::parse_firmware_version(firmware)};
-            std::lock_guard<std::mutex> lock(answers->mutex);
-            answers->found[id] = std::move(identity);
-        });
-    }
-    for (int id = first; id <= last; ++id) {
-        bus.send_OXL(id, {kPing});
-    }
-    if (first == last) {
-        // One id: done as soon as it answers.
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::microseconds(static_cast<int64_t>(wait_s * 1e6f));
-        const auto answered = [&answers] {
-            std::lock_guard<std::mutex> lock(answers->mutex);
-            return !answers->found.empty();
-        };
-        while (!answered() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    } else {
-        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(wait_s * 1e6f)));
-    }
-    for (int id = first; id <= last; ++id) {
-        bus.removeCallback(id);
-    }
-    std::lock_guard<std::mutex> lock(answers->mutex);
-    return {answers->found.begin(), answers->found.end()};
 }
 
 std::optional<Session::Identity> Session::identify(int id, float timeout_s) {

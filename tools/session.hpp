@@ -89,11 +89,6 @@ class Session {
     /// (`oxl_api::probe_identity`: sends nothing else, so it never stops a device, and prints
     /// nothing). Nothing, sending nothing, for an id that a live client object listens on.
     std::optional<Identity> identify(int id, float timeout_s);
-    /// Pings every id of `first`..`last` at once and returns, ascending, those whose identity
-    /// report arrives within `wait_s` of the last ping, with their identities. Sends nothing but
-    /// pings; its message callbacks replace any registered for those ids and are removed
-    /// afterwards, so never call it for an id that a live client object listens on.
-    std::vector<std::pair<int, Identity>> discover(int first, int last, float wait_s);
     /// True when something answers a ping at `id` within `timeout_s`; see `identify`.
     bool answers(int id, float timeout_s) { return identify(id, timeout_s).has_value(); }
 

@@ -160,6 +160,15 @@ bool is_number(const std::string& text) {
     return !text.empty() && end == text.c_str() + text.size();
 }
 
+using Json = nlohmann::json;
+
+// `id` in lower-case hexadecimal, without a prefix.
+std::string hex_of(int id) {
+    std::ostringstream text;
+    text << std::hex << id;
+    return text.str();
+}
+
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != npos; at = text.find(what, at + 1)) {
@@ -310,34 +319,44 @@ TEST(OxlTool, BatchConfiguresOnOneBusAndStopsAtTheFirstFailingLine) {
     EXPECT_NE(usage.err.find("line 2: unknown command 'demo'"), npos) << usage.err;
 }
 
-TEST(OxlTool, MonitorWritesCsvOrATableRowPerFrameAtTheRequestedRate) {
+TEST(OxlTool, MonitorWritesCsvJsonOrATableRowPerFrameAtTheRequestedRate) {
     const TempDir dir;
     const std::string csv = dir.path + "/feedback.csv";
     struct Case {
         Lines args;                      // after `--sim monitor`
-        std::string header;              // comma-separated, also a table's
-        std::size_t min_rows, max_rows;  // generous bounds for a loaded machine
+        std::string header;              // comma-separated, also a table's and JSON keys
+        Lines ids;                       // the actuators, ascending
+        std::size_t min_rows, max_rows;  // by actuator; generous bounds for a loaded machine
         std::string values;              // of every row after its time, comma-separated
     };
-    // The default items to a file, the most items to standard output, and a table (piped, every
-    // frame is a row).
+    // The default items of two actuators to a file, the most items to standard output, a table
+    // (piped, every frame is a row) and JSON lines.
     const std::vector<Case> cases = {
-        {{"0x20", "--rate", "50", "--duration", "1", "--csv", csv},
-         "seq,host_time,POSITION_4C,SPEED_45,TORQUE_56",
+        {{"0x20", "0x21", "--rate", "50", "--duration", "1", "--csv", csv},
+         "address,seq,host_time,POSITION_4C,SPEED_45,TORQUE_56",
+         {"0x20", "0x21"},
          25,
          60,
          "0,0,0"},
         {{"0x21", "--items", kElevenItems, "--rate", "20", "--duration", "0.5", "--csv", "-"},
-         "seq,host_time,VBUS,TEMP_WINDING,POSITION_41,POSITION_43,SPEED_45,TORQUE_49,SETPOINT_4B,"
-         "POSITION_4C,SETPOINT_4D,SETPOINT_55,TORQUE_56",
+         "address,seq,host_time,VBUS,TEMP_WINDING,POSITION_41,POSITION_43,SPEED_45,TORQUE_49,"
+         "SETPOINT_4B,POSITION_4C,SETPOINT_4D,SETPOINT_55,TORQUE_56",
+         {"0x21"},
          5,
          15,
          "48,25,0,0,0,0,0,0,0,0,0"},
         {{"0x20", "--items", "SETPOINT_4B,vbus", "--rate", "20", "--duration", "1"},
          "SEQ,HOST_TIME,SETPOINT_4B,VBUS",
+         {"0x20"},
          10,
          25,
          "0,48"},
+        {{"0x21", "0x20", "--items", "vbus", "--rate", "20", "--duration", "0.5", "--json"},
+         "address,seq,host_time,VBUS",
+         {"0x20", "0x21"},
+         5,
+         15,
+         "48"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -345,41 +364,82 @@ TEST(OxlTool, MonitorWritesCsvOrATableRowPerFrameAtTheRequestedRate) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         const auto r = oxl(args);
         ASSERT_EQ(r.status, 0) << r.err;
-        Lines rows = lines_of(c.args.back() == csv ? read_file(csv) : r.out);
-        for (auto& row : rows) {  // a table's columns joined like CSV fields
+        // A table's columns, and a JSON object's keys (first) and values, as CSV fields.
+        Lines rows;
+        for (const auto& line : lines_of(c.args.back() == csv ? read_file(csv) : r.out)) {
             std::string fields;
-            for (const auto& word : words_of(row)) {
-                fields += (fields.empty() ? "" : ",") + word;
+            if (c.args.back() == "--json") {
+                const auto object = nlohmann::ordered_json::parse(line);
+                if (rows.empty()) {
+                    for (const auto& entry : object.items()) {
+                        fields += (fields.empty() ? "" : ",") + entry.key();
+                    }
+                    rows.push_back(fields);
+                    fields.clear();
+                }
+                for (const auto& entry : object.items()) {
+                    fields += (fields.empty() ? "" : ",") +
+                              (entry.key() == "address" ? "0x" + hex_of(entry.value().get<int>())
+                                                        : entry.value().dump());
+                }
+            } else {
+                for (const auto& word : words_of(line)) {
+                    fields += (fields.empty() ? "" : ",") + word;
+                }
             }
-            row = fields;
+            rows.push_back(fields);
         }
         ASSERT_FALSE(rows.empty());
         EXPECT_EQ(rows[0], c.header);
-        EXPECT_GE(rows.size() - 1, c.min_rows);
-        EXPECT_LE(rows.size() - 1, c.max_rows);
-        // Each row: the frame's sequence number, its receive time, then the values.
+        // Each row: the actuator (a table of one leaves it out), the frame's sequence number
+        // counted by actuator, its receive time, then the values. Frames of several actuators
+        // come in the order they arrived.
+        std::map<std::string, std::size_t> seen;
         double last_time = -1.0;
         for (std::size_t i = 1; i < rows.size(); ++i) {
-            const auto first = rows[i].find(',');
-            const auto second = rows[i].find(',', first + 1);
-            ASSERT_NE(second, npos) << rows[i];
-            EXPECT_EQ(rows[i].substr(0, first), std::to_string(i));
-            const std::string time = rows[i].substr(first + 1, second - first - 1);
-            ASSERT_TRUE(is_number(time)) << rows[i];
-            EXPECT_GT(std::stod(time), last_time);
-            EXPECT_LT(std::stod(time), 1.5);
-            last_time = std::stod(time);
-            EXPECT_EQ(rows[i].substr(second + 1), c.values);
+            Lines fields = lines_of(rows[i], ',');
+            if (c.header[0] == 'S') {
+                fields.insert(fields.begin(), c.ids[0]);
+            }
+            ASSERT_GE(fields.size(), 4u) << rows[i];
+            EXPECT_EQ(fields[1], std::to_string(++seen[fields[0]])) << rows[i];
+            ASSERT_TRUE(is_number(fields[2])) << rows[i];
+            EXPECT_GE(std::stod(fields[2]), last_time);
+            EXPECT_LT(std::stod(fields[2]), 1.5);
+            last_time = std::stod(fields[2]);
+            std::string values;
+            for (std::size_t f = 3; f < fields.size(); ++f) {
+                values += (f == 3 ? "" : ",") + fields[f];
+            }
+            EXPECT_EQ(values, c.values) << rows[i];
         }
-        // The summary counts the frames written and shows the counters (their values depend
-        // on the machine's load).
-        const auto summary = line_with(r.err, "frames in");
-        ASSERT_GE(summary.size(), 2u) << r.err;
-        EXPECT_EQ(summary[1], std::to_string(rows.size() - 1));
-        const std::string counters = lines_of(r.err.substr(r.err.find("frames in")))[0];
-        ASSERT_NE(counters.find("; "), npos) << r.err;
-        std::string shape;  // every number as '#'
-        for (const char ch : counters.substr(counters.find("; "))) {
+        Lines ids;
+        for (const auto& entry : seen) {
+            ids.push_back(entry.first);
+        }
+        ASSERT_EQ(ids, c.ids) << r.out;
+        // A summary line by actuator counts its frames written; the counters' values depend on
+        // the machine's load, so every number reads '#'.
+        std::string expected_shape;
+        for (const auto& [id, n] : seen) {
+            EXPECT_GE(n, c.min_rows) << id;
+            EXPECT_LE(n, c.max_rows) << id;
+            const auto summary = line_with(r.err, "actuator " + id + ":");
+            ASSERT_GE(summary.size(), 4u) << r.err;
+            EXPECT_EQ(summary[3], std::to_string(n));
+            expected_shape +=
+                "oxl: actuator #x#: # frames in # s (# per second); # missing (estimated), "
+                "largest gap # s\n";
+        }
+        expected_shape += std::string("oxl: ") +
+                          (c.args.back() == csv ? "# rows written to FILE; " : "") +
+                          "simulated bus: # frames sent, # skipped for lag; # messages "
+                          "dispatched, # unclaimed\n";
+        std::string err = r.err, shape;
+        if (err.find(csv) != npos) {
+            err.replace(err.find(csv), csv.size(), "FILE");
+        }
+        for (const char ch : err) {
             const bool digit = (ch >= '0' && ch <= '9') || ch == '.';
             if (!digit) {
                 shape += ch;
@@ -387,10 +447,7 @@ TEST(OxlTool, MonitorWritesCsvOrATableRowPerFrameAtTheRequestedRate) {
                 shape += '#';
             }
         }
-        EXPECT_EQ(shape,
-                  "; # missing (estimated), largest gap # s; simulated bus: # frames sent, # "
-                  "skipped for lag; # messages dispatched, # unclaimed")
-            << r.err;
+        EXPECT_EQ(shape, expected_shape) << r.err;
     }
 }
 
@@ -541,6 +598,7 @@ TEST(OxlTool, BadInputExitsWithTwoAndASilentDeviceWithOne) {
         {{"--sim", "monitor", "0x20", "--items", "position_4c,bogus"}, 2, "unknown item 'bogus'"},
         {{"--sim", "monitor", "0x20", "--items", kElevenItems + ",errors"}, 2, "at most 11 items"},
         {{"--sim", "monitor", "0x20", "--rate", "20000"}, 2, "out of range"},
+        {{"--sim", "monitor", "0x20", "--json", "--csv", "-"}, 2, "exclude each other"},
         {{"--sim", "move", "0x20", "--position", "1", "--speed", "2"}, 2, "exactly one"},
         {{"--sim", "move", "0x20", "--position", "1", "--stiffness", "2"}, 2, "--impedance"},
         {{"--sim-actuators", "0x20,0x5", "scan"}, 2, "out of range"},
@@ -573,6 +631,11 @@ TEST(OxlTool, BadInputExitsWithTwoAndASilentDeviceWithOne) {
          "no serial port /nonexistent/ttyOXL"},
         {{"--port", "/dev/null", "info", "0x20"}, 1, "/dev/null is not a serial port"},
     };
+    // -v adds the library's own lines, through its log hook, before the tool's one line.
+    const auto verbose = oxl({"-v", "--port", "/dev/null", "info", "0x20"});
+    EXPECT_EQ(verbose.status, 1);
+    EXPECT_EQ(verbose.err.rfind("oxl: library error: ", 0), 0u) << verbose.err;
+    EXPECT_NE(verbose.err.find("\noxl: error: /dev/null is not a serial port"), npos);
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const auto r = oxl(c.args);
@@ -587,8 +650,6 @@ TEST(OxlTool, BadInputExitsWithTwoAndASilentDeviceWithOne) {
         }
     }
 }
-
-using Json = nlohmann::json;
 
 // `text` as JSON, or a null document (and a failure) when it is not.
 Json json_of(const std::string& text) {
@@ -717,17 +778,21 @@ TEST(OxlTool, ErrorsShowEveryBitExactlyAndWatchPrintsEachReport) {
 }
 
 TEST(OxlTool, StopHomeQuietAndJsonOutput) {
-    const auto r = oxl({"--sim", "-q", "batch", "-"},
+    // 0x230 is in the second window of ids that `stop all` goes through.
+    const auto r = oxl({"--sim-actuators", "0x20,0x21,0x230", "-q", "batch", "-"},
                        "move 0x20 --speed 2 --duration 0.3\n"
                        "home 0x20\n"
-                       "stop all --to 0x30\n"
+                       "stop all --to 0x240\n"
                        "stop 0x21\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("> "), npos);  // quiet: no echoes
     EXPECT_NE(r.out.find("Actuator 0x20: its present position is now home (position reads 0)."),
               npos)
         << r.out;
-    EXPECT_NE(r.out.find("Actuator 0x20 (ARVEN) stopped.\nActuator 0x21 (BRISO) stopped.\n"), npos);
+    EXPECT_NE(r.out.find("Actuator 0x20 (ARVEN) stopped.\nActuator 0x21 (BRISO) stopped.\n"
+                         "Actuator 0x230 (CALDE) stopped.\n"),
+              npos)
+        << r.out;
     EXPECT_NE(r.out.find("Actuator 0x21 stopped.\n"), npos);
 
     const auto info = oxl({"--sim", "info", "0x20", "--json"});
@@ -818,6 +883,8 @@ TEST(OxlTool, CompletionAndManualPageFollowTheCommandDefinitions) {
         {"oxl param set 0x20 K_S", "K_STIFF="},
         {"oxl monitor 0x20 --items POSITION_4C,SPEED_4", "POSITION_4C,SPEED_45"},
         {"oxl move 0x20 0x21 --dur", "--duration"},
+        {"oxl monitor 0x20 0x21 --j", "--json"},
+        {"oxl --verb", "--verbose"},
         {"oxl stop ", "all"},
         {"oxl names ", "items parameters"},
     };
