@@ -236,10 +236,23 @@ std::shared_ptr<T> own_transport(T* raw) {
     return owned;
 }
 
+/// Forgets the sample fan-out (samples.hpp) of an actuator about to be destroyed, whose address
+/// may then be reused by a new object.
+void forget_fanout(const oxl_api::OrvexActuator* actuator);
+
+/// Deleter of an actuator: drops its fan-out entry, then deletes it as LibraryDeleter does.
+template <class T>
+struct ActuatorDeleter {
+    void operator()(T* object) const {
+        forget_fanout(object);
+        LibraryDeleter<T>{}(object);
+    }
+};
+
 /// Takes ownership of a freshly built actuator (GIL released).
 template <class T>
 std::shared_ptr<T> own_actuator(T* raw) {
-    std::shared_ptr<T> owned(raw, LibraryDeleter<T>{});
+    std::shared_ptr<T> owned(raw, ActuatorDeleter<T>{});
     track_actuator(owned);
     return owned;
 }
@@ -459,5 +472,6 @@ void bind_simulated_bus(py::module_& m);
 void bind_actuator(py::module_& m);
 void bind_virtual(py::module_& m);
 void bind_timing(py::module_& m);
+void bind_streaming(py::module_& m);
 
 }  // namespace oxl_py

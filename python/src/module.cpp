@@ -10,5 +10,6 @@ PYBIND11_MODULE(_oxl_api, m) {
     oxl_py::bind_actuator(m);
     oxl_py::bind_virtual(m);
     oxl_py::bind_timing(m);
+    oxl_py::bind_streaming(m);
     oxl_py::install_exit_hook(m);
 }

@@ -1,7 +1,7 @@
 // Timed feedback: samples with receive time and sequence number, the sample callback, arrival
 // and transport counters, the receive time of a dispatch, and the library's log hook.
 
-#include "common.hpp"
+#include "samples.hpp"
 
 #include <cstdio>
 
@@ -111,7 +111,7 @@ frames estimated missing from the arrival times, the largest gap and the period 
             "set_feedback_sample_callback",
             [](OrvexActuator& self, const py::object& callback) {
                 check_may_send();
-                OrvexActuator::FeedbackSampleCallback call;
+                SampleFanout::PythonCallback call;
                 if (!callback.is_none()) {
                     if (!PyCallable_Check(callback.ptr())) {
                         throw py::type_error("callback must be a callable or None");
@@ -119,7 +119,8 @@ frames estimated missing from the arrival times, the largest gap and the period 
                     call = SampleCall(callback);
                 }
                 py::gil_scoped_release release;
-                self.set_feedback_sample_callback(std::move(call));
+                // Through the module's fan-out, which streams and recordings share.
+                fanout_of(self)->set_python(std::move(call));
             },
             py::arg("callback"),
             "Sets `callback(address, sample: FeedbackSample)`, called on the receive thread once "

@@ -188,6 +188,11 @@ def test_serial_port_and_usb_transport_without_adapter():
     (lambda s, a: a.set_feedback_callback(42), TypeError),
     (lambda s, a: s.bus().add_actuator(0x30, 70000), TypeError),   # model code is 16 bits
     (lambda s, a: OXL_over_Sim(clock=5), TypeError),
+    (lambda s, a: a.record([], 100, 0.1), ValueError),
+    (lambda s, a: a.record([Items.VBUS, 0x4E], 100, 0.1), ValueError),  # 0x4E is no item
+    (lambda s, a: a.record([Items.VBUS, Items.VBUS], 100, 0.1), ValueError),
+    (lambda s, a: a.record([Items.VBUS], 0, 0.1), ValueError),
+    (lambda s, a: a.stream(capacity=0), ValueError),
 ])
 def test_bad_input_raises(sim, actuator, call, error):
     with pytest.raises(error):

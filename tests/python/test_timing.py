@@ -2,6 +2,7 @@
 import logging
 import time
 
+import numpy
 import pytest
 
 from conftest import A, B, wait_until
@@ -66,3 +67,34 @@ def test_log_handler_receives_the_library_lines(sim, caplog):
     finally:
         set_log_handler(None)
     assert ("oxl_api", logging.ERROR, "Invalid OXL ID: -1") in caplog.record_tuples
+
+
+def test_stream_queue_drops_oldest_and_shares_frames_with_the_callback(actuator):
+    seen = []
+    actuator.set_feedback_sample_callback(lambda address, sample: seen.append(sample.sequence))
+    with actuator.stream(capacity=8, timeout_s=0.2) as stream:
+        actuator.setFeedbackItems([Items.POSITION_4C])
+        actuator.setFeedbackRate(1000)
+        assert wait_until(lambda: len(seen) >= 40)  # nobody reads the stream meanwhile
+        actuator.setFeedbackRate(0)
+        time.sleep(0.05)
+        queued = [sample.sequence for sample in stream]  # ends after 0.2 s without a frame
+        assert queued == seen[-8:] and stream.dropped == len(seen) - 8
+        assert stream.get(0.01) is None
+    assert stream.closed
+    actuator.setFeedbackRate(1000)
+    time.sleep(0.05)
+    assert len(stream) == 0 and len(seen) > 40 + 20
+
+
+def test_record_returns_one_row_per_frame(sim, actuator):
+    actuator.change_speed_setpoint(2.0)
+    actuator.start()
+    started = time.monotonic()
+    rows = actuator.record([Items.POSITION_4C, Items.SPEED_45], 500, 0.2)
+    assert rows.dtype.names == ("time", "seq", "POSITION_4C", "SPEED_45")
+    assert 80 <= len(rows) <= 101 and (numpy.diff(rows["seq"]) == 1).all()
+    assert started <= rows["time"][0] and (numpy.diff(rows["time"]) >= 0).all()
+    assert rows["time"][-1] <= time.monotonic() and (numpy.diff(rows["POSITION_4C"]) >= 0).all()
+    assert rows["SPEED_45"][-1] == pytest.approx(2.0, abs=0.1)
+    assert actuator.get_feedback_counters().period_ns == 0  # streaming left off
