@@ -107,7 +107,7 @@ A context manager: `with` stops the actuator and disconnects it at the end.)doc"
     cls.def(py::init([](OXL& oxl, int address) {
                 check_may_register();
                 check_address(address);
-                py::gil_scoped_release release;
+                GilRelease release;
                 return own_actuator(new OrvexActuator(oxl, address));
             }),
             py::arg("oxl"), py::arg("address"), py::keep_alive<1, 2>(),
@@ -169,7 +169,7 @@ A context manager: `with` stops the actuator and disconnects it at the end.)doc"
                 check_may_send();
                 auto call = callback_from<FeedbackCall, OrvexActuator::FeedbackCallback>(
                     callback, "callback");
-                py::gil_scoped_release release;
+                GilRelease release;
                 self.set_feedback_callback(std::move(call));
             },
             py::arg("callback"),
@@ -188,7 +188,7 @@ A context manager: `with` stops the actuator and disconnects it at the end.)doc"
                 auto call =
                     callback_from<LowFreqCall, std::function<void(OrvexActuator::FeedbackMap)>>(
                         callback, "callback");
-                py::gil_scoped_release release;
+                GilRelease release;
                 self.set_low_freq_feedback_callback(std::move(call));
             },
             py::arg("callback"), "Accepted for compatibility; does nothing.")
@@ -209,7 +209,7 @@ A context manager: `with` stops the actuator and disconnects it at the end.)doc"
                 check_may_send();
                 auto call =
                     callback_from<ErrorCall, OrvexActuator::ErrorCallback>(callback, "callback");
-                py::gil_scoped_release release;
+                GilRelease release;
                 self.set_error_callback(std::move(call));
             },
             py::arg("callback"),
@@ -235,7 +235,7 @@ A context manager: `with` stops the actuator and disconnects it at the end.)doc"
             [](OrvexActuator& self, float wait_s) {
                 check_may_send();
                 {
-                    py::gil_scoped_release release;
+                    GilRelease release;
                     self.restore_factory_parameters(0.0f);
                 }
                 // The trailing wait, in whole milliseconds, sliced so that Ctrl-C ends it.
@@ -284,7 +284,7 @@ A context manager: `with` stops the actuator and disconnects it at the end.)doc"
         .def("__exit__",
              [](OrvexActuator& self, const py::args&) {
                  check_may_register();
-                 py::gil_scoped_release release;
+                 GilRelease release;
                  self.stop();
                  self.disconnect();
              })
@@ -303,10 +303,11 @@ A context manager: `with` stops the actuator and disconnects it at the end.)doc"
             return text + (self.connected ? " connected>" : " not connected>");
         });
 
-    py::class_<OrvexActuatorScanner, OrvexActuator, std::shared_ptr<OrvexActuatorScanner>>(
+    py::class_<OrvexActuatorScanner, OrvexActuator, std::shared_ptr<OrvexActuatorScanner>> scanner(
         m, "OrvexActuatorScanner", R"doc(
 Finds the actuators that answer on the bus. Bound to id 0 (the adapter); the constructor pings
-the adapter for up to 1 s and sets `connected`.)doc")
+the adapter for up to 1 s and sets `connected`.)doc");
+    scanner
         .def(py::init([](OXL& oxl) { return own_actuator(new OrvexActuatorScanner(oxl)); }),
              py::arg("oxl"), py::keep_alive<1, 2>(), py::call_guard<Registers>())
         .def(
@@ -314,7 +315,7 @@ the adapter for up to 1 s and sets `connected`.)doc")
             [](OrvexActuatorScanner& self, int first, int last) {
                 check_may_register();
                 if (!self.connected || first > last) {
-                    py::gil_scoped_release release;
+                    GilRelease release;
                     return self.scan(first, last);
                 }
                 // One id at a time (at most 50 ms each), so that Ctrl-C ends a long scan.
@@ -322,7 +323,7 @@ the adapter for up to 1 s and sets `connected`.)doc")
                 for (long long id = first; id <= last; ++id) {
                     std::vector<int> one;
                     {
-                        py::gil_scoped_release release;
+                        GilRelease release;
                         one = self.scan(static_cast<int>(id), static_cast<int>(id));
                     }
                     found.insert(found.end(), one.begin(), one.end());
@@ -332,7 +333,48 @@ the adapter for up to 1 s and sets `connected`.)doc")
             },
             py::arg("first"), py::arg("last"),
             "Pings every id from `first` to `last` (up to 50 ms each), prints a line per device "
-            "found and returns their ids. Ctrl-C interrupts it between ids.");
+            "found and returns their ids. Ctrl-C interrupts it between ids.")
+        .def(
+            "discover",
+            [](OrvexActuatorScanner& self, int first, int last, int window,
+               const py::object& progress) {
+                check_may_register();
+                if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+                    throw py::type_error("progress must be a callable or None");
+                }
+                // Runs on this thread between windows: takes the GIL for the call, delivers
+                // Ctrl-C, and lets an exception (KeyboardInterrupt included) end the discovery.
+                const PyRef call = progress.is_none() ? PyRef() : PyRef(progress);
+                auto between_windows = [&call](int done, int total) {
+                    py::gil_scoped_acquire gil;
+                    check_signals();
+                    return call ? call.get()(done, total).cast<bool>() : true;
+                };
+                GilRelease release;
+                return self.discover(first, last, window, between_windows);
+            },
+            py::arg("first"), py::arg("last"),
+            py::arg("window") = OrvexActuatorScanner::kDiscoveryWindow,
+            py::arg("progress") = py::none(), R"doc(
+Fast discovery of the ids from `first` to `last`: pings them in windows of `window` ids and
+collects the answers; same result and printed lines as scan, about 12 s for the whole range.
+`progress(done, total)`, if given, runs on this thread after each window; returning False ends
+the discovery. Ctrl-C ends it after the current window.)doc");
+    scanner.attr("kDiscoveryWindow") = OrvexActuatorScanner::kDiscoveryWindow;
+
+    py::class_<oxl_api::DeviceIdentity>(m, "DeviceIdentity",
+                                        "What a device says about itself in an identity report.")
+        .def_readonly("model", &oxl_api::DeviceIdentity::model)
+        .def_readonly("firmware", &oxl_api::DeviceIdentity::firmware)
+        .def("__repr__", [](const oxl_api::DeviceIdentity& identity) {
+            return "DeviceIdentity(model=" + std::string(py::repr(py::str(identity.model))) +
+                   ", firmware=" + std::string(py::repr(py::str(identity.firmware))) + ")";
+        });
+    m.def("probe_identity", &oxl_api::probe_identity, py::arg("oxl"), py::arg("id"),
+          py::arg("timeout_s"), py::call_guard<Registers>(), R"doc(
+Pings `id` once and waits up to `timeout_s` for its identity report: a DeviceIdentity, or None
+when nothing answered in time, `id` is out of range, or another client already listens on `id`
+(ask that client instead). Sends nothing else.)doc");
 }
 
 }  // namespace oxl_py

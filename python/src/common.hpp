@@ -68,6 +68,36 @@ bool shutting_down();
 /// True when no thread may take the GIL any more (the interpreter is finalizing or gone).
 bool python_finalizing();
 
+/// True, once the interpreter's exit hook has run, on a thread that runs no library context and
+/// did not run the hook: a daemon thread coming back from a blocking call, which the interpreter
+/// is about to end. A receive thread inside a Python callback still takes the GIL back: the hook
+/// waits for it to finish.
+bool must_park();
+
+/// Blocks the calling thread until the process ends.
+[[noreturn]] void park_forever();
+
+/// Releases the GIL for its scope, like GilRelease, except for the way back: a thread
+/// that must_park() is parked for good instead of taking the GIL again. The interpreter would end
+/// such a thread by unwinding it from inside the GIL request, which aborts the process when that
+/// request sits in a destructor that may not throw; hence also noexcept(false), for a thread that
+/// asked for the GIL just before the exit hook ran.
+class GilRelease {
+  public:
+    GilRelease() : state(PyEval_SaveThread()) {}
+    ~GilRelease() noexcept(false) {
+        if (must_park()) {
+            park_forever();
+        }
+        PyEval_RestoreThread(state);
+    }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+  private:
+    PyThreadState* state;
+};
+
 /// Refuses (RuntimeError) a call that sends through a transport or touches the simulated bus
 /// when the calling thread runs a bus function or releases an object. GIL held.
 void check_may_send();
@@ -81,7 +111,7 @@ struct Waits {
     struct Check {
         Check() { check_may_send(); }
     } check;
-    py::gil_scoped_release release;
+    GilRelease release;
 };
 
 /// Call guard for bindings that change callback registrations or join a receive thread.
@@ -89,7 +119,7 @@ struct Registers {
     struct Check {
         Check() { check_may_register(); }
     } check;
-    py::gil_scoped_release release;
+    GilRelease release;
 };
 
 /// Raises the pending signal's exception (KeyboardInterrupt) if a signal arrived. GIL held.
@@ -216,7 +246,7 @@ struct LibraryDeleter {
             return;
         }
         if (PyGILState_Check()) {
-            py::gil_scoped_release release;
+            GilRelease release;
             delete object;
         } else {
             delete object;

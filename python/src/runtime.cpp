@@ -18,6 +18,9 @@ namespace oxl_py {
 namespace {
 
 std::atomic<bool> g_shutting_down{false};
+std::mutex g_exit_thread_mutex;
+/// The thread that ran the exit hook. Guarded by `g_exit_thread_mutex`.
+std::thread::id g_exit_thread;
 
 bool finalizing_now() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -135,6 +138,10 @@ std::vector<std::shared_ptr<T>> lock_all(const std::vector<std::weak_ptr<T>>& li
 /// that no receive thread calls into an interpreter that is being torn down, and the helper thread
 /// finishes its queue.
 void on_exit() {
+    {
+        std::lock_guard<std::mutex> lock(g_exit_thread_mutex);
+        g_exit_thread = std::this_thread::get_id();
+    }
     g_shutting_down.store(true);
     std::vector<std::shared_ptr<oxl_api::OXL>> transports;
     std::vector<std::shared_ptr<oxl_api::OrvexActuator>> actuators;
@@ -143,7 +150,7 @@ void on_exit() {
         transports = lock_all(tracked().transports);
         actuators = lock_all(tracked().actuators);
     }
-    py::gil_scoped_release release;
+    GilRelease release;
     // Lines printed from now on go to the standard streams again, not to a Python handler.
     oxl_api::set_log_handler({});
     for (const auto& actuator : actuators) {
@@ -181,6 +188,20 @@ unsigned& context() {
 
 bool shutting_down() {
     return g_shutting_down.load(std::memory_order_relaxed);
+}
+
+bool must_park() {
+    if (!shutting_down() || context() != 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(g_exit_thread_mutex);
+    return std::this_thread::get_id() != g_exit_thread;
+}
+
+void park_forever() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
 }
 
 bool python_finalizing() {
@@ -227,7 +248,7 @@ void interruptible_sleep_ms(long long ms) {
             return;
         }
         {
-            py::gil_scoped_release release;
+            GilRelease release;
             std::this_thread::sleep_for(
                 std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(kSliceMs)));
         }

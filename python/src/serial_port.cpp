@@ -46,29 +46,29 @@ closes the port.)doc");
 
     serial.def(py::init<>(), "A closed port.")
         .def("open", &SerialPort::open, py::arg("name"), py::arg("baudrate"),
-             py::call_guard<py::gil_scoped_release>(),
+             py::call_guard<GilRelease>(),
              "Opens `name` at `baudrate` (closing any open port first). False, with a line on "
              "standard error, when the port is unknown or cannot be opened.")
         .def("open_quietly", &SerialPort::open_quietly, py::arg("name"), py::arg("baudrate"),
-             py::call_guard<py::gil_scoped_release>(), "`open` without the error lines.")
-        .def("close", &SerialPort::close, py::call_guard<py::gil_scoped_release>(),
+             py::call_guard<GilRelease>(), "`open` without the error lines.")
+        .def("close", &SerialPort::close, py::call_guard<GilRelease>(),
              "Closes the port; nothing when closed.")
         .def("is_open", &SerialPort::is_open)
-        .def("read", &SerialPort::read, py::arg("n"), py::call_guard<py::gil_scoped_release>(),
+        .def("read", &SerialPort::read, py::arg("n"), py::call_guard<GilRelease>(),
              "Waits until `n` bytes arrived or 800 ms passed; returns what arrived (bytes).")
         .def("last_read_status", &SerialPort::last_read_status)
-        .def("write", &SerialPort::write, py::arg("data"), py::call_guard<py::gil_scoped_release>(),
+        .def("write", &SerialPort::write, py::arg("data"), py::call_guard<GilRelease>(),
              "Writes `data` (bytes) with one blocking write of at most 1000 ms; returns the "
              "count written.")
-        .def("flush_input", &SerialPort::flush_input, py::call_guard<py::gil_scoped_release>())
-        .def("flush_output", &SerialPort::flush_output, py::call_guard<py::gil_scoped_release>())
+        .def("flush_input", &SerialPort::flush_input, py::call_guard<GilRelease>())
+        .def("flush_output", &SerialPort::flush_output, py::call_guard<GilRelease>())
         .def("in_waiting", &SerialPort::in_waiting)
-        .def_static("list_ports", &SerialPort::list_ports, py::call_guard<py::gil_scoped_release>(),
+        .def_static("list_ports", &SerialPort::list_ports, py::call_guard<GilRelease>(),
                     "The machine's serial ports with their USB ids, as a list of PortInfo.")
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__",
              [](SerialPort& port, const py::args&) {
-                 py::gil_scoped_release release;
+                 GilRelease release;
                  port.close();
              })
         .def("__repr__", [](const SerialPort& port) {

@@ -26,7 +26,7 @@ std::string hex(long long value) {
 /// under the bus lock on the receive thread. Stores fn's result in `result` when given.
 bool run_on_actuator(SimulatedBus& bus, int address, const py::function& fn, py::object* result) {
     check_may_send();
-    py::gil_scoped_release release;
+    GilRelease release;
     return bus.with_actuator(address, [&](OrvexActuatorVirtual& device) {
         py::gil_scoped_acquire gil;
         ContextScope scope(kInBusFunction);
@@ -117,7 +117,7 @@ from any thread.)doc");
                     bus_sink = AsyncCall<std::vector<SimMessage>>(sink);
                 }
                 SimulatedBus::Clock bus_clock = clock_from(clock);
-                py::gil_scoped_release release;
+                GilRelease release;
                 return std::unique_ptr<SimulatedBus, LibraryDeleter<SimulatedBus>>(
                     new SimulatedBus(std::move(bus_sink), std::move(bus_clock)));
             }),

@@ -112,7 +112,7 @@ bool wait_interruptibly(Clock::time_point deadline, Done done) {
         bool finished = false;
         bool expired = false;
         {
-            py::gil_scoped_release release;
+            GilRelease release;
             const auto now = Clock::now();
             finished = done(std::min(deadline, now + kSlice));
             expired = Clock::now() >= deadline;
@@ -256,7 +256,7 @@ class FeedbackStream {
     py::list drain() {
         std::vector<Sample> all;
         {
-            py::gil_scoped_release release;
+            GilRelease release;
             all = queue->pop_all();
         }
         py::list samples;
@@ -397,14 +397,14 @@ py::object record(OrvexActuator& self, const std::vector<Item>& items, int rate_
     auto recorder = std::make_shared<Recorder>(items, expected);
     std::shared_ptr<SampleFanout> fanout;
     {
-        py::gil_scoped_release release;
+        GilRelease release;
         fanout = fanout_of(self);
         fanout->add(recorder);
         self.setFeedbackItems(items);
         self.setFeedbackRate(rate_hz);
     }
     auto finish = [&] {
-        py::gil_scoped_release release;
+        GilRelease release;
         recorder->close();
         self.setFeedbackRate(0);
         fanout->remove(recorder.get());
@@ -481,7 +481,7 @@ closed and empty. Waits release the GIL and are ended by Ctrl-C within 50 ms. A 
                 }
                 std::shared_ptr<SampleFanout> fanout;
                 {
-                    py::gil_scoped_release release;
+                    GilRelease release;
                     fanout = fanout_of(self);
                 }
                 return std::make_unique<FeedbackStream>(std::move(fanout), capacity, timeout_s);

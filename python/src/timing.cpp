@@ -118,7 +118,7 @@ frames estimated missing from the arrival times, the largest gap and the period 
                     }
                     call = SampleCall(callback);
                 }
-                py::gil_scoped_release release;
+                GilRelease release;
                 // Through the module's fan-out, which streams and recordings share.
                 fanout_of(self)->set_python(std::move(call));
             },
@@ -160,7 +160,7 @@ bus sent and skipped.)doc")
             [](OXL& self, int id, const py::function& callback) {
                 check_may_register();
                 OXL::MessageCallback call = MessageCall(callback);
-                py::gil_scoped_release release;
+                GilRelease release;
                 return self.setCallbackIfFree(id, std::move(call));
             },
             py::arg("id"), py::arg("callback"),
@@ -184,7 +184,7 @@ bus sent and skipped.)doc")
                 }
                 call = LogCall(handler);
             }
-            py::gil_scoped_release release;
+            GilRelease release;
             oxl_api::set_log_handler(std::move(call));
         },
         py::arg("handler"), R"doc(

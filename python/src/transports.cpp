@@ -81,7 +81,7 @@ the call only; an exception in one goes to sys.unraisablehook. A transport is a 
             [](OXL& self, int id, const py::function& callback) {
                 check_may_register();
                 OXL::MessageCallback call = MessageCall(callback);
-                py::gil_scoped_release release;
+                GilRelease release;
                 self.setCallback(id, std::move(call));
             },
             py::arg("id"), py::arg("callback"),
@@ -98,7 +98,7 @@ the call only; an exception in one goes to sys.unraisablehook. A transport is a 
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](OXL& self, const py::args&) {
             check_may_register();
-            py::gil_scoped_release release;
+            GilRelease release;
             self.disconnect();
         });
 
@@ -117,9 +117,9 @@ still gives a usable, disconnected object, with the reasons on standard error.)d
         .def("process_pkt", &OXL_over_USB::process_pkt, py::arg("id"), py::arg("payload"),
              py::arg("reply_flag"), py::call_guard<Registers>(),
              "Delivers one message to the callback registered for `id`, on this thread.")
-        .def_static("get_ports", &OXL_over_USB::get_ports, py::call_guard<py::gil_scoped_release>())
+        .def_static("get_ports", &OXL_over_USB::get_ports, py::call_guard<GilRelease>())
         .def_static("is_adapter_port", &OXL_over_USB::is_adapter_port, py::arg("port"))
-        .def_static("get_port", &OXL_over_USB::get_port, py::call_guard<py::gil_scoped_release>())
+        .def_static("get_port", &OXL_over_USB::get_port, py::call_guard<GilRelease>())
         .def_readwrite("port_name", &OXL_over_USB::port_name, "Port to open (connect's default).")
         .def_property_readonly(
             "serial_port",
@@ -131,7 +131,7 @@ still gives a usable, disconnected object, with the reasons on standard error.)d
             "True while the receive thread is meant to run.")
         .def("__repr__", [](const OXL_over_USB& self) {
             const bool connected = [&] {
-                py::gil_scoped_release release;
+                GilRelease release;
                 return self.is_connected();
             }();
             return "<OXL_over_USB port=" + std::string(py::repr(py::str(self.port_name))) +
@@ -150,7 +150,7 @@ monotonic clock in nanoseconds (it drives simulated time).)doc");
     sim.def(py::init([](bool connect_now, const py::object& clock) {
                 check_may_register();
                 SimulatedBus::Clock bus_clock = clock_from(clock);
-                py::gil_scoped_release release;
+                GilRelease release;
                 return own_transport(new OXL_over_Sim(connect_now, std::move(bus_clock)));
             }),
             py::arg("connect_now") = true, py::arg("clock") = py::none())
@@ -167,7 +167,7 @@ monotonic clock in nanoseconds (it drives simulated time).)doc");
             bool connected = false;
             const bool may_lock = (context() & (kInBusFunction | kReleasing)) == 0;
             if (may_lock) {
-                py::gil_scoped_release release;
+                GilRelease release;
                 connected = self.is_connected();
                 addresses = self.bus().addresses();
             } else {

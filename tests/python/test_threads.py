@@ -10,7 +10,7 @@ import weakref
 import pytest
 
 from conftest import A, B, run_python, wait_until
-from oxl_api import OrvexActuator, OrvexActuatorScanner, OXL_over_Sim
+from oxl_api import OrvexActuator, OrvexActuatorScanner, OXL_over_Sim, probe_identity
 
 Items = OrvexActuator.OXL_Items
 
@@ -40,6 +40,47 @@ def test_waits_release_the_gil_and_callbacks_run_meanwhile(sim, actuator):
     assert len(ticks) - before_ticks > 20          # another Python thread ran
     assert len(frames) - before_frames > 50        # and so did the receive thread's callbacks
     assert threading.get_ident() not in frames
+
+
+SILENT = 0x55
+
+WAITS = {
+    "send_ping": lambda sim: OrvexActuator(sim, SILENT).send_ping(0.2),
+    "connect": lambda sim: OrvexActuator(sim, SILENT).connect(0.2),
+    "get_parameters": lambda sim: OrvexActuator(sim, SILENT).get_parameters([0x01], 0.2),
+    "clear_config": lambda sim: OrvexActuator(sim, SILENT).clear_config(),
+    "restore_factory_parameters":
+        lambda sim: OrvexActuator(sim, SILENT).restore_factory_parameters(0.2),
+    "scan": lambda sim: OrvexActuatorScanner(sim).scan(0x50, 0x53),
+    "discover": lambda sim: OrvexActuatorScanner(sim).discover(0x50, 0x5F),
+    "probe_identity": lambda sim: probe_identity(sim, SILENT, 0.2),
+    "record": lambda sim: OrvexActuator(sim, SILENT).record([Items.VBUS], 100, 0.2),
+    "stream.get": lambda sim: OrvexActuator(sim, SILENT).stream().get(0.2),
+    "stream iteration": lambda sim: list(OrvexActuator(sim, SILENT).stream(timeout_s=0.2)),
+}
+
+
+@pytest.mark.parametrize("name", WAITS)
+def test_every_waiting_call_lets_other_threads_run(sim, name):
+    ticks = []
+    started = threading.Event()
+    stop = threading.Event()
+
+    def count():
+        started.set()
+        while not stop.is_set():
+            ticks.append(1)
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    started.wait()
+    before = len(ticks)
+    WAITS[name](sim)
+    during = len(ticks) - before
+    stop.set()
+    counter.join()
+    assert during > 10
 
 
 def test_callback_exception_goes_to_unraisablehook_and_delivery_goes_on(sim, actuator, monkeypatch):
@@ -134,6 +175,9 @@ def test_transport_dropped_first_then_last_reference_dropped_in_a_callback():
 @pytest.mark.parametrize("call", [
     lambda sim: OrvexActuatorScanner(sim).scan(0x10, 0x3FFE),
     lambda sim: OrvexActuator(sim, A).restore_factory_parameters(30.0),
+    lambda sim: OrvexActuatorScanner(sim).discover(0x10, 0x3FFE, window=64),
+    lambda sim: OrvexActuator(sim, A).record([Items.POSITION_4C], 100, 30.0),
+    lambda sim: OrvexActuator(sim, A).stream().get(30.0),
 ])
 def test_ctrl_c_ends_a_long_wait_promptly(sim, call):
     sent = []
@@ -152,7 +196,7 @@ def test_ctrl_c_ends_a_long_wait_promptly(sim, call):
 
 
 EXIT_SCRIPT = r'''
-import atexit, sys, time
+import atexit, sys, threading, time
 state = {}
 def after_module_hook():
     # Runs after the module's exit hook (registered later, so run earlier).
@@ -177,12 +221,14 @@ for address in (0x20, 0x21):
     client.start()
     clients.append(client)
 transport.setCallback(0x300, lambda *m: None)
+stream = clients[0].stream(timeout_s=60)  # read by a thread that exit does not wait for
+threading.Thread(target=lambda: [None for _ in stream], daemon=True).start()
 oxl_api.use_python_logging()
 if sys.argv[1:] == ["raise"]:
     clients[1].set_feedback_callback(lambda a, items: 1 / 0)
     sys.unraisablehook = lambda report: None
 if sys.argv[1:] == ["drop"]:
-    del transport, client, bus
+    del transport, client, bus, stream
 time.sleep(0.05)
 print("running")
 '''
