@@ -13,7 +13,10 @@ bool g_verbose = false;
 
 // The tool's handler of the library's lines; may run on several threads at once.
 void library_line(oxl_api::LogSeverity severity, const std::string& text) {
-    if (g_verbose) {
+    // Losing and regaining the adapter is news for anyone watching a long run, so those lines
+    // show unless -q is given; the rest of the library's lines only with -v.
+    const bool adapter_news = !g_quiet && text.rfind("Adapter on ", 0) == 0;
+    if (g_verbose || adapter_news) {
         // One write per line, so that lines of several threads do not cut into each other.
         std::cerr << ("oxl: library " + std::string(oxl_api::log_severity_name(severity)) + ": " +
                       text + "\n")
