@@ -80,14 +80,15 @@ class Server:
         assert self.proc.returncode == 0, log
 
 
-def wait_for(what, condition, timeout=10.0):
+def wait_for(what, condition, timeout=10.0, show=None):
+    """Polls `condition` until it holds; on time-out the error tells what `show` returns."""
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         value = condition()
         if value:
             return value
         time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
+    raise AssertionError("timed out waiting for " + what + (": " + show() if show else ""))
 
 
 def scan(server):
@@ -289,21 +290,29 @@ def test_browser(oxl, screenshot):
             time.sleep(0.2)
             return server.device(0x20)["latest"]["POSITION_4C"] == before
 
+        def motion():
+            d = server.device(0x20)
+            return "started %s, position %s, speed %s" % (
+                d["started"], d["latest"].get("POSITION_4C"), d["latest"].get("SPEED_45"))
+
         def run_at_speed():
             browser.js("""(() => { const card = document.getElementById('dev-32');
                 card.querySelector('.mode-select').value = 'SPEED';
                 document.getElementById('sp-32').value = '2';
                 document.getElementById('apply-32').click(); })()""")
-            wait_for("the speed", lambda: abs(speed() - 2.0) < 0.1)
-            assert server.device(0x20)["started"] is True and not halted()
+            # A stopped actuator still reports its last speed, so the run shows in `started`
+            # and in a position that moves.
+            wait_for("the actuator at speed", lambda: server.device(0x20)["started"] and abs(
+                speed() - 2.0) < 0.1 and not halted(), show=motion)
 
         run_at_speed()
         browser.js("document.getElementById('stop-all').click()")
-        wait_for("the stop", lambda: halted() and not server.device(0x20)["started"])
+        wait_for("the stop", lambda: halted() and not server.device(0x20)["started"],
+                 show=motion)
         run_at_speed()
         browser.call("Input.dispatchKeyEvent", {"type": "keyDown", "key": "Escape", "code": "Escape",
                                                 "windowsVirtualKeyCode": 27})
-        wait_for("the stop by Escape", halted)
+        wait_for("the stop by Escape", halted, show=motion)
 
         # Errors are shown in the page, not a crash.
         browser.js("""(() => { const sp = document.getElementById('sp-32'); sp.value = '1e9';
@@ -317,7 +326,8 @@ def test_browser(oxl, screenshot):
         run_at_speed()
         closed = time.monotonic()
         browser.close_page()
-        wait_for("the deadman", lambda: halted() and not server.device(0x20)["started"], timeout=3)
+        wait_for("the deadman", lambda: halted() and not server.device(0x20)["started"], timeout=3,
+                 show=motion)
         print("stopped %.2f s after the page closed" % (time.monotonic() - closed))
     finally:
         browser.quit()
