@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <set>
@@ -90,25 +91,35 @@ TEST(BridgeConfig, BadConfigurationIsRefusedWithOneLineNamingTheEntry) {
     }
 }
 
-// The (topic, type) pairs of the writers (or readers) that DDS discovery reports.
-std::set<std::pair<std::string, std::string>> endpoints(dds_entity_t participant,
-                                                        dds_entity_t builtin_topic) {
-    std::set<std::pair<std::string, std::string>> found;
-    const dds_entity_t reader = dds_create_reader(participant, builtin_topic, nullptr, nullptr);
-    void* samples[32] = {};
-    dds_sample_info_t infos[32];
-    const dds_return_t n = dds_read(reader, samples, infos, 32, 32);
-    for (dds_return_t i = 0; i < n; ++i) {
-        const auto& e = *static_cast<dds_builtintopic_endpoint_t*>(samples[i]);
-        if (infos[i].valid_data) {
-            found.emplace(e.topic_name, e.type_name);
+using Endpoints = std::set<std::pair<std::string, std::string>>;
+
+// The (topic, type) pairs of the writers (or readers) that DDS discovery reports, read again until
+// all of `wanted` are there or 10 s have passed: the pairs of one remote participant do not all
+// arrive at once, and a slow (sanitizer) build may see the data before the last of them.
+Endpoints endpoints(dds_entity_t participant, dds_entity_t builtin_topic, const Endpoints& wanted) {
+    Endpoints found;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        const dds_entity_t reader = dds_create_reader(participant, builtin_topic, nullptr, nullptr);
+        void* samples[32] = {};
+        dds_sample_info_t infos[32];
+        const dds_return_t n = dds_read(reader, samples, infos, 32, 32);
+        for (dds_return_t i = 0; i < n; ++i) {
+            const auto& e = *static_cast<dds_builtintopic_endpoint_t*>(samples[i]);
+            if (infos[i].valid_data) {
+                found.emplace(e.topic_name, e.type_name);
+            }
         }
+        if (n > 0) {
+            dds_return_loan(reader, samples, n);
+        }
+        dds_delete(reader);
+        const bool all = std::includes(found.begin(), found.end(), wanted.begin(), wanted.end());
+        if (all || std::chrono::steady_clock::now() >= deadline) {
+            return found;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (n > 0) {
-        dds_return_loan(reader, samples, n);
-    }
-    dds_delete(reader);
-    return found;
 }
 
 constexpr const char* kLeftConfig = R"({
@@ -143,15 +154,22 @@ TEST(Bridge, TwoBridgesServeStatesCommandsWatchdogAndDiagnostics) {
 
     // The names on the wire are those of ROS 2.
     const std::string joint_state = "sensor_msgs::msg::dds_::JointState_";
-    const auto writers = endpoints(peer.participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION);
-    EXPECT_EQ(writers.count({"rt/left/joint_states", joint_state}), 1u);
-    EXPECT_EQ(writers.count({"rt/right/joint_states", joint_state}), 1u);
-    EXPECT_EQ(
-        writers.count({"rt/left/diagnostics", "diagnostic_msgs::msg::dds_::DiagnosticArray_"}), 1u);
-    const auto readers = endpoints(peer.participant, DDS_BUILTIN_TOPIC_DCPSSUBSCRIPTION);
+    const Endpoints bridge_writers = {
+        {"rt/left/joint_states", joint_state},
+        {"rt/right/joint_states", joint_state},
+        {"rt/left/diagnostics", "diagnostic_msgs::msg::dds_::DiagnosticArray_"}};
+    const Endpoints writers =
+        endpoints(peer.participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, bridge_writers);
+    for (const auto& w : bridge_writers) {
+        EXPECT_EQ(writers.count(w), 1u) << w.first;
+    }
+    const Endpoints readers = endpoints(peer.participant, DDS_BUILTIN_TOPIC_DCPSSUBSCRIPTION,
+                                        {{"rt/left/joint_command", joint_state}});
     EXPECT_EQ(readers.count({"rt/left/joint_command", joint_state}), 1u);
 
-    // One JointState per cycle and bus, at the configured 200 Hz, stamped with the receive time.
+    // One JointState per cycle and bus, at the configured 200 Hz, stamped with the receive time in
+    // wall-clock time. The 1 s bound tells a stamp on the wrong clock (years off) from a right one;
+    // under TSan on a busy machine a burst has reached the peer 280 ms after its receipt.
     peer.take_states();
     std::map<std::string, int> per_bus;
     for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
@@ -162,7 +180,7 @@ TEST(Bridge, TwoBridgesServeStatesCommandsWatchdogAndDiagnostics) {
                 names += joint.first + " ";
             }
             ++per_bus[names];
-            EXPECT_LT(std::abs(state.taken_ns - state.stamp_ns), 200000000) << names;
+            EXPECT_LT(std::abs(state.taken_ns - state.stamp_ns), 1000000000) << names;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
