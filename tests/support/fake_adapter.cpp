@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -17,7 +16,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -127,37 +125,10 @@ std::size_t write_limit_for(int fd) {
 
 }  // namespace
 
-// System-call shims, exported from the executable so that the dynamic linker finds them before
-// libc's; each calls the next definition (libc's, or a sanitizer's interceptor).
+// System-call shim, exported from the executable so that the dynamic linker finds it before
+// libc's; it calls the next definition (libc's, or a sanitizer's interceptor). The ioctl shim for
+// the modem lines is in modem_lines.cpp.
 //
-// ioctl: libserialport reads and sets the modem control lines when it opens and configures a
-// port; a pseudo-terminal has none and answers ENOTTY, which would make the open fail. That
-// ENOTTY becomes success, with no line set.
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
-    using IoctlFn = int (*)(int, unsigned long, ...);
-    static const auto next = reinterpret_cast<IoctlFn>(::dlsym(RTLD_NEXT, "ioctl"));
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
-    if (next == nullptr) {
-        errno = ENOSYS;
-        return -1;
-    }
-    const int saved_errno = errno;
-    const int result = next(fd, request, arg);
-    const bool modem_lines =
-        request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
-    if (result == -1 && errno == ENOTTY && modem_lines) {
-        if (request == TIOCMGET && arg != nullptr) {
-            *static_cast<int*>(arg) = 0;
-        }
-        errno = saved_errno;
-        return 0;
-    }
-    return result;
-}
-
 // write: a pass-through, except on a device with a write limit, where each call writes at most
 // the limit and then yields the processor so that other writers get a chance in between.
 extern "C" ssize_t write(int fd, const void* buf, size_t count) {
