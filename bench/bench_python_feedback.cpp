@@ -294,7 +294,11 @@ Result run_consumer(const std::string& command, const std::function<bool(FILE*)>
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
+    return v[v.size() / 2];
+}
+
+double best(const std::vector<double>& v, bool highest) {
+    return highest ? *std::max_element(v.begin(), v.end()) : *std::min_element(v.begin(), v.end());
 }
 
 }  // namespace
@@ -375,17 +379,20 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
     }
-    std::printf("medians over %d rounds; load average %s\n", rounds, load_average().c_str());
+    // Other load only ever slows a consumer down, so the best round is shown next to the median.
+    std::printf("over %d rounds (median, best); load average %s\n", rounds, load_average().c_str());
     for (int i = 0; i < 4; ++i) {
-        std::printf("  %-16s %9.0f frames/s  %6.2f us CPU/frame\n", names[i], median(rates[i]),
-                    median(cpus[i]));
+        std::printf("  %-16s %9.0f, %9.0f frames/s  %6.2f, %6.2f us CPU/frame\n", names[i],
+                    median(rates[i]), best(rates[i], true), median(cpus[i]), best(cpus[i], false));
     }
-    const double a_over_can = median(rates[1]) / std::max(1.0, median(rates[3]));
-    const double b_over_c = median(rates[2]) / std::max(1.0, median(rates[0]));
-    std::printf("Python callback / python-can: %.2f (target >= 2: %s)\n", a_over_can,
-                a_over_can >= 2 ? "met" : "MISSED");
-    std::printf("Python record / C++ callback: %.2f (target >= 0.9: %s)\n", b_over_c,
-                b_over_c >= 0.9 ? "met" : "MISSED");
+    const auto check = [](const char* what, double ratio, double target) {
+        std::printf("%s: %.2f (target >= %.1f: %s)\n", what, ratio, target,
+                    ratio >= target ? "met" : "MISSED");
+    };
+    check("Python callback / python-can, medians", median(rates[1]) / median(rates[3]), 2);
+    check("Python callback / python-can, best", best(rates[1], true) / best(rates[3], true), 2);
+    check("Python record / C++ callback, medians", median(rates[2]) / median(rates[0]), 0.9);
+    check("Python record / C++ callback, best", best(rates[2], true) / best(rates[0], true), 0.9);
     if (lost) {
         std::printf("FRAMES LOST or a consumer failed\n");
     }
