@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libserialport-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev pybind11-dev python3-dev python3-numpy python3-pytest
-          cyclonedds-dev cyclonedds-tools libcpp-httplib-dev)
+          cyclonedds-dev cyclonedds-tools libcpp-httplib-dev python3-can can-utils)
 if [[ "${1:-}" == "--ci" ]]; then
     # chromium: the browser test of `oxl web`, which is skipped without it, except under CI.
     packages+=(clang clang-format llvm libclang-rt-14-dev chromium)
