@@ -70,35 +70,7 @@ transport's receive thread, where the feedback and error callbacks run (with the
 the call only; an exception in one goes to sys.unraisablehook). Calls that wait release the GIL.
 A context manager: `with` stops the actuator and disconnects it at the end.)doc");
 
-    {
-        using Enum = OrvexActuator::Mode;
-        bind_enum<Enum>(cls, "Mode", "Control modes.", {OXL_API_MODES(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = OrvexActuator::Rates;
-        bind_enum<Enum>(cls, "Rates", "Streaming rates in hertz; RATE_0HZ stops streaming.",
-                        {OXL_API_RATES(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = OrvexActuator::TorquePerformance;
-        bind_enum<Enum>(cls, "TorquePerformance", "Torque performance presets.",
-                        {OXL_API_PERFORMANCE_LEVELS(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = OrvexActuator::SpeedPerformance;
-        bind_enum<Enum>(cls, "SpeedPerformance", "Speed performance presets.",
-                        {OXL_API_PERFORMANCE_LEVELS(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = OrvexActuator::OXL_Items;
-        bind_enum<Enum>(cls, "OXL_Items", "Feedback item codes.",
-                        {OXL_API_FEEDBACK_ITEMS(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = OrvexActuator::OXL_Parameters;
-        bind_enum<Enum>(cls, "OXL_Parameters", "Configuration parameter codes.",
-                        {OXL_API_PARAMETERS(OXL_PY_ENUMERATOR)});
-    }
+    bind_nested_enums<OrvexActuator>(cls, "Streaming rates in hertz; RATE_0HZ stops streaming.");
 
     cls.attr("MODELS_NAMES") = py::tuple(py::cast(OrvexActuator::MODELS_NAMES));
     cls.attr("kUnset") = OrvexActuator::kUnset;

@@ -371,6 +371,40 @@ void bind_enum(py::handle scope, const char* name, const char* doc,
 /// Expands one entry of a shared enumerator list into a {name, value} pair of `Enum`.
 #define OXL_PY_ENUMERATOR(name, value) {#name, Enum::name},
 
+/// Binds the six enumerations that `Owner` (OrvexActuator or OrvexActuatorVirtual) nests, as
+/// attributes of its bound class `cls`; `rates_doc` is the docstring of `Rates`.
+template <class Owner>
+void bind_nested_enums(py::handle cls, const char* rates_doc) {
+    {
+        using Enum = typename Owner::Mode;
+        bind_enum<Enum>(cls, "Mode", "Control modes.", {OXL_API_MODES(OXL_PY_ENUMERATOR)});
+    }
+    {
+        using Enum = typename Owner::Rates;
+        bind_enum<Enum>(cls, "Rates", rates_doc, {OXL_API_RATES(OXL_PY_ENUMERATOR)});
+    }
+    {
+        using Enum = typename Owner::TorquePerformance;
+        bind_enum<Enum>(cls, "TorquePerformance", "Torque performance presets.",
+                        {OXL_API_PERFORMANCE_LEVELS(OXL_PY_ENUMERATOR)});
+    }
+    {
+        using Enum = typename Owner::SpeedPerformance;
+        bind_enum<Enum>(cls, "SpeedPerformance", "Speed performance presets.",
+                        {OXL_API_PERFORMANCE_LEVELS(OXL_PY_ENUMERATOR)});
+    }
+    {
+        using Enum = typename Owner::OXL_Items;
+        bind_enum<Enum>(cls, "OXL_Items", "Feedback item codes.",
+                        {OXL_API_FEEDBACK_ITEMS(OXL_PY_ENUMERATOR)});
+    }
+    {
+        using Enum = typename Owner::OXL_Parameters;
+        bind_enum<Enum>(cls, "OXL_Parameters", "Configuration parameter codes.",
+                        {OXL_API_PARAMETERS(OXL_PY_ENUMERATOR)});
+    }
+}
+
 /// Type caster of an enumeration bound with `bind_enum`.
 template <class E>
 struct IntEnumCaster {

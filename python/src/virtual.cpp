@@ -35,35 +35,7 @@ simulated time advances only in step() / start_steps(), in sub-steps of `dt` (0.
 feedback callback runs inside step(), on the calling thread; an exception in it passes out of
 step(). Every field is public. List and dict fields are copies: assign them to change them.)doc");
 
-    {
-        using Enum = Virtual::Mode;
-        bind_enum<Enum>(cls, "Mode", "Control modes.", {OXL_API_MODES(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = Virtual::Rates;
-        bind_enum<Enum>(cls, "Rates", "Streaming rates in hertz.",
-                        {OXL_API_RATES(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = Virtual::TorquePerformance;
-        bind_enum<Enum>(cls, "TorquePerformance", "Torque performance presets.",
-                        {OXL_API_PERFORMANCE_LEVELS(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = Virtual::SpeedPerformance;
-        bind_enum<Enum>(cls, "SpeedPerformance", "Speed performance presets.",
-                        {OXL_API_PERFORMANCE_LEVELS(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = Virtual::OXL_Items;
-        bind_enum<Enum>(cls, "OXL_Items", "Feedback item codes.",
-                        {OXL_API_FEEDBACK_ITEMS(OXL_PY_ENUMERATOR)});
-    }
-    {
-        using Enum = Virtual::OXL_Parameters;
-        bind_enum<Enum>(cls, "OXL_Parameters", "Configuration parameter codes.",
-                        {OXL_API_PARAMETERS(OXL_PY_ENUMERATOR)});
-    }
+    bind_nested_enums<Virtual>(cls, "Streaming rates in hertz.");
 
     const float nan = std::numeric_limits<float>::quiet_NaN();
 
