@@ -47,11 +47,13 @@ const hex = (id) => "0x" + id.toString(16);
 
 const kCapacity = 65536;  // per series: over a minute at 1 kHz
 function ring() {
-  return { t: new Float64Array(kCapacity), v: new Float32Array(kCapacity), start: 0, len: 0 };
+  return { t: new Float64Array(kCapacity), v: new Float32Array(kCapacity), start: 0, len: 0,
+           total: 0, grid: null };
 }
 function push(r, t, v) {
   const at = (r.start + r.len) % kCapacity;
   r.t[at] = t; r.v[at] = v === null ? NaN : v;
+  r.total++;
   if (r.len < kCapacity) r.len++; else r.start = (r.start + 1) % kCapacity;
 }
 const at = (r, i) => (r.start + i) % kCapacity;
@@ -133,7 +135,33 @@ function visibleRange() {
   return [end - w, end];
 }
 
-// Decimates each series to the minimum and maximum of every two pixels of the visible window.
+// The minimum and maximum of a series in each bucket of a fixed time grid (bucket k covers
+// [k * step, (k + 1) * step)) from bucket `first` on. Samples are folded in once, as they arrive,
+// so a frame costs the new samples and the visible buckets, not every sample of the window.
+function gridOf(r, step, first) {
+  let g = r.grid;
+  if (!g || g.step !== step || first < g.first) {
+    g = r.grid = { step, first, mn: [], mx: [], next: r.total - r.len + lowerBound(r, first * step) };
+  }
+  if (first > g.first) {  // buckets that scrolled out of the window
+    const drop = Math.min(first - g.first, g.mn.length);
+    g.mn.splice(0, drop); g.mx.splice(0, drop); g.first = first;
+  }
+  const oldest = r.total - r.len;
+  for (let n = Math.max(g.next, oldest); n < r.total; n++) {
+    const i = at(r, n - oldest);
+    const v = r.v[i];
+    const k = Math.floor(r.t[i] / step) - g.first;
+    if (Number.isNaN(v) || k < 0) continue;
+    while (g.mn.length <= k) { g.mn.push(null); g.mx.push(null); }
+    if (g.mn[k] === null || v < g.mn[k]) g.mn[k] = v;
+    if (g.mx[k] === null || v > g.mx[k]) g.mx[k] = v;
+  }
+  g.next = r.total;
+  return g;
+}
+
+// Draws each series as the minimum and maximum of every two pixels of the visible window.
 function draw() {
   requestAnimationFrame(draw);
   const key = plotKey();
@@ -142,28 +170,24 @@ function draw() {
   const [a, b] = visibleRange();
   if (!(b > a)) return;
   for (const [item, p] of view.plots) {
-    const buckets = Math.max(50, Math.floor(p.chart.width / 2));
-    const step = (b - a) / buckets;
+    const step = (b - a) / Math.max(50, Math.floor(p.chart.width / 2));
+    const first = Math.floor(a / step);
+    const buckets = Math.ceil(b / step) - first;
     const x = new Float64Array(buckets * 2);
-    for (let k = 0; k < buckets; k++) { x[2 * k] = a + k * step; x[2 * k + 1] = a + (k + 0.5) * step; }
+    for (let k = 0; k < buckets; k++) {
+      x[2 * k] = (first + k) * step; x[2 * k + 1] = (first + k + 0.5) * step;
+    }
     const data = [x];
     for (const id of p.ids) {
       const y = new Array(buckets * 2).fill(null);
       const r = view.series.get(id + ":" + item);
       if (r) {
-        for (let i = lowerBound(r, a); i < r.len; i++) {
-          const t = r.t[at(r, i)];
-          if (t >= b) break;
-          const v = r.v[at(r, i)];
-          if (Number.isNaN(v)) continue;
-          const k = Math.min(buckets - 1, Math.floor((t - a) / step));
-          if (y[2 * k] === null || v < y[2 * k]) y[2 * k] = v;
-          if (y[2 * k + 1] === null || v > y[2 * k + 1]) y[2 * k + 1] = v;
-        }
+        const g = gridOf(r, step, first);
+        for (let k = 0; k < buckets && k < g.mn.length; k++) { y[2 * k] = g.mn[k]; y[2 * k + 1] = g.mx[k]; }
       }
       data.push(y);
     }
-    p.chart.setData(data);
+    p.chart.batch(() => { p.chart.setData(data, false); p.chart.setScale("x", { min: a, max: b }); });
   }
   view.drawn = true;
   $("view-stats").textContent = "frames received " + view.framesReceived + ", lost to the view " +
