@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,10 @@ struct ErrorsArgs {
 /// `oxl errors ID`: the error state, every bit exact, with names and seriousness; with `watch`,
 /// then every error report the device sends until Ctrl-C or the duration ends.
 int run_errors(Session& session, const ErrorsArgs& args);
+/// Asks the device at `id` for its error state (the item ERRORS, every bit exact), waiting up to
+/// `timeout_s`; nothing without an answer. Takes over the id's message callback while it waits, so
+/// no client object may be bound to `id` meanwhile.
+std::optional<uint32_t> read_error_state(oxl_api::OXL& bus, int id, float timeout_s);
 
 /// Arguments of `oxl monitor`, as typed.
 struct MonitorArgs {

@@ -182,6 +182,15 @@ void print_report(const ErrorListener::Report& report) {
 
 }  // namespace
 
+std::optional<uint32_t> read_error_state(oxl_api::OXL& bus, int id, float timeout_s) {
+    ErrorListener listener(bus, id);
+    uint32_t bits = 0;
+    if (!listener.read_state(timeout_s, bits)) {
+        return std::nullopt;
+    }
+    return bits;
+}
+
 int run_stop(Session& session, const StopArgs& args) {
     if (args.target == "all" || args.target == "ALL") {
         const int first = parse_actuator_id(args.from, "--from");

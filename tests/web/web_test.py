@@ -26,9 +26,9 @@ SKIP = 77
 class Server:
     """`oxl --sim web` on a free port of `listen`; stopped with Ctrl-C (SIGINT)."""
 
-    def __init__(self, oxl, listen="127.0.0.1"):
+    def __init__(self, oxl, listen="127.0.0.1", options=()):
         self.proc = subprocess.Popen(
-            [oxl, "--sim", "web", "--http-port", "0", "--listen", listen],
+            [oxl, "--sim", *options, "web", "--http-port", "0", "--listen", listen],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         match = re.search(r"http://([^/]+)/(\?token=(\w+))?", line)
@@ -256,7 +256,9 @@ def test_browser(oxl, screenshot):
             print("under CI=true the browser tests must run")
             return 1
         return SKIP
-    server = Server(oxl)
+    # 0x21 is in error before the page scans; bits 0 and 30 are further apart than a float's
+    # 24 significant bits.
+    server = Server(oxl, options=["--sim-errors", "0x21=0x40000001"])
     browser = Browser(path)
     try:
         browser.open(server.url)
@@ -265,6 +267,8 @@ def test_browser(oxl, screenshot):
             "document.querySelectorAll('.device').length") == 2)
         text = browser.js("document.getElementById('devices').innerText")
         assert "0x20" in text and "0x21" in text, text
+        errors = browser.js("document.querySelector('#dev-33 .errors').innerText")
+        assert errors == "errors 0x40000001: 0 Overtemperature, 30 Internal encoder error (serious)", errors
         wait_for("plotted data", lambda: browser.js("window.oxlView.framesReceived") > 2000)
 
         # A setpoint typed in the page moves the actuator there.

@@ -8,12 +8,14 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <utility>
 
 #include <oxl_api/log.hpp>
 #include <oxl_api/orvex_actuator.hpp>
 
+#include "../commands.hpp"
 #include "../config_document.hpp"
 #include "../errors.hpp"
 #include "../names.hpp"
@@ -211,8 +213,10 @@ struct FrameQueue {
     std::vector<QueuedFrame> frames;  // guarded by `mutex`
     std::vector<Item> items;          // the streamed items; guarded by `mutex`
     uint64_t dropped = 0;             // guarded by `mutex`
-    uint32_t error_bits = 0;          // the last error report; guarded by `mutex`
-    bool stopped_on_error = false;    // guarded by `mutex`
+    /// The error state read at the scan, then that of each error report; empty while the device
+    /// has not told it. Guarded by `mutex`.
+    std::optional<uint32_t> error_bits;
+    bool stopped_on_error = false;  // guarded by `mutex`
 };
 
 struct WebServer::Device {
@@ -418,7 +422,7 @@ void WebServer::publish(std::string text) {
 Json WebServer::state(uint64_t log_from) {
     Json list = Json::array();
     for (const auto& dev : devices_snapshot()) {
-        uint32_t bits = 0;
+        std::optional<uint32_t> bits;
         std::vector<Item> items;
         bool stopped_on_error = false;
         {
@@ -429,7 +433,7 @@ Json WebServer::state(uint64_t log_from) {
         }
         Json errors = Json::array();
         for (int bit = 0; bit < 32; ++bit) {
-            if ((bits >> bit) & 1u) {
+            if ((bits.value_or(0) >> bit) & 1u) {
                 errors.push_back({{"bit", bit},
                                   {"text", oxl_api::error_description(bit)},
                                   {"serious", oxl_api::is_serious_error(bit)}});
@@ -460,6 +464,7 @@ Json WebServer::state(uint64_t log_from) {
                         {"rate", dev->rate},
                         {"items", item_names},
                         {"latest", latest},
+                        {"error_state", bits ? Json(*bits) : Json()},
                         {"errors", errors},
                         {"limits", limits},
                         {"frames_received", counters.frames_received},
@@ -615,6 +620,9 @@ void WebServer::scan(int first, int last) {
     for (const int id : found) {
         auto dev = std::make_shared<Device>();
         dev->id = id;
+        // Error reports come only when the device sends one, so errors raised before the scan
+        // would not show: the present state is asked for before the client takes the id over.
+        dev->queue->error_bits = read_error_state(session.transport(), id, 0.5f);
         dev->actuator = std::make_unique<OrvexActuator>(session.transport(), id);
         if (!dev->actuator->connect(0.5f)) {
             continue;

@@ -292,8 +292,9 @@ function renderDevices(devices) {
     state.textContent = d.started ? "started" : "stopped";
     state.className = "state " + (d.started ? "on" : "off");
     card.querySelector(".mode").textContent = d.mode + (d.rate ? ", streaming at " + d.rate + " Hz" : "");
-    card.querySelector(".errors").textContent = d.errors.length === 0 ? "" :
-      "errors: " + d.errors.map((e) => e.bit + " " + e.text + (e.serious ? " (serious)" : "")).join(", ");
+    card.querySelector(".errors").textContent = d.error_state === null ? "errors unknown" :
+      d.error_state === 0 ? "" : "errors 0x" + d.error_state.toString(16).padStart(8, "0") + ": " +
+      d.errors.map((e) => e.bit + " " + e.text + (e.serious ? " (serious)" : "")).join(", ");
     card.querySelector(".latest").textContent = d.items.map((item) => {
       const v = view.latest.get(d.id + ":" + item);
       return item + " " + (v === undefined || v === null ? "-" : Number(v).toPrecision(4));
