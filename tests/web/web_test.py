@@ -17,6 +17,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.parse
 
@@ -260,6 +261,7 @@ def test_browser(oxl, screenshot):
     # 24 significant bits.
     server = Server(oxl, options=["--sim-errors", "0x21=0x40000001"])
     browser = Browser(path)
+    downloads = tempfile.mkdtemp()
     try:
         browser.open(server.url)
         # The page scans by itself and lists the simulated actuators, then streams them.
@@ -324,6 +326,72 @@ def test_browser(oxl, screenshot):
         wait_for("the error message", lambda: "outside" in browser.js(
             "document.getElementById('message').innerText"))
 
+        # Zoom by a drag over a plot: the view pauses on the dragged window and draws it.
+        box = browser.js("""(() => { const over = document.querySelector('#plots .u-over');
+            over.scrollIntoView(); const r = over.getBoundingClientRect();
+            return [r.left, r.top, r.width, r.height]; })()""")
+        y = box[1] + box[3] / 2
+        for kind, x in (("mousePressed", 0.7), ("mouseMoved", 0.9), ("mouseReleased", 0.9)):
+            browser.call("Input.dispatchMouseEvent", {"type": kind, "x": box[0] + x * box[2], "y": y,
+                                                      "button": "left", "clickCount": 1})
+        a, b = wait_for("the zoom", lambda: browser.js("window.oxlView.range"))
+        assert 1.5 < b - a < 2.5, (a, b)  # a fifth of the 10 s window
+        scale = lambda: browser.js("""[...window.oxlView.plots.values()].map(
+            (p) => [p.chart.scales.x.min, p.chart.scales.x.max])""")
+        wait_for("the zoomed plots", lambda: all(abs(lo - a) < 0.05 and abs(hi - b) < 0.05
+                                                 for lo, hi in scale()), show=lambda: str(scale()))
+
+        # The exports of the zoomed window, as the browser downloads them.
+        browser.call("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads},
+                     session=False)
+
+        def download(button, name):
+            browser.js("document.getElementById('%s').click()" % button)
+            path = os.path.join(downloads, name)
+            wait_for(name, lambda: os.path.exists(path))
+            with open(path, "rb") as f:
+                return f.read()
+
+        lines = download("csv", "oxl-view.csv").decode().splitlines()
+        assert lines[0] == "time_s,actuator,item,value", lines[0]
+        rows = [line.split(",") for line in lines[1:]]
+        times = [float(row[0]) for row in rows]
+        # At 1 kHz the rows reach both ends of the window and nothing beyond (times have 5 decimals).
+        assert a - 1e-5 <= min(times) < a + 0.01 and b - 0.01 < max(times) < b + 1e-5, (
+            a, b, min(times), max(times))
+        series = {(row[1], row[2]) for row in rows}
+        assert series == {(i, item) for i in ("0x20", "0x21")
+                          for item in ("POSITION_4C", "SPEED_45", "TORQUE_56")}, series
+        png = download("png", "oxl-view.png")
+        # A PNG, decoded by the browser: the plots stacked, with ink on them.
+        assert png[:8] == b"\x89PNG\r\n\x1a\n", png[:8]
+        decoded = browser.js("""(async () => {
+            const img = new Image(); img.src = 'data:image/png;base64,%s'; await img.decode();
+            const c = document.createElement('canvas'); c.width = img.width; c.height = img.height;
+            const ctx = c.getContext('2d'); ctx.drawImage(img, 0, 0);
+            const px = ctx.getImageData(0, 0, c.width, c.height).data;
+            let ink = 0;
+            for (let i = 0; i < px.length; i += 4) if (px[i] + px[i + 1] + px[i + 2] < 384) ink++;
+            const canvases = [...window.oxlView.plots.values()].map((p) => p.chart.ctx.canvas);
+            return [img.width, img.height, ink, Math.max(...canvases.map((c) => c.width)),
+                    canvases.reduce((h, c) => h + c.height, 0)]; })()""" % base64.b64encode(png).decode())
+        width, height, ink = decoded[:3]
+        assert [width, height] == decoded[3:] and height > 300 and ink > 0.002 * width * height, decoded
+
+        # The parameter table: read, then write one value and see it read back.
+        rows = "[...document.querySelectorAll('#params tbody tr')]"
+        table = lambda: {r[0]: r[1:] for r in browser.js(
+            rows + ".map((r) => [...r.cells].map((c) => c.innerText.trim()))")}
+        browser.js("document.getElementById('param-read').click()")
+        wait_for("the parameter table", table)
+        values = server.request("GET", "/api/params?id=32")[1]["values"]
+        assert {name: None if r[0] == "-" else float(r[0]) for name, r in table().items()} == values, (
+            table(), values)
+        browser.js("""(() => { const r = %s.find((r) => r.cells[0].innerText === 'K_STIFF');
+            r.querySelector('input').value = '2.75'; r.querySelector('button').click(); })()""" % rows)
+        wait_for("the read-back", lambda: table()["K_STIFF"][0::2] == ["2.75", "2.75"],
+                 show=lambda: str(table()["K_STIFF"]))
+
         assert browser.js("window.oxlView.framesLost") == 0
 
         # Closing the page stops what it started (deadman).
@@ -336,6 +404,7 @@ def test_browser(oxl, screenshot):
     finally:
         browser.quit()
         server.stop()
+        shutil.rmtree(downloads, ignore_errors=True)
     return 0
 
 

@@ -119,6 +119,7 @@ function rebuildPlots() {
         if (u.select.width < 3) return;
         view.range = [u.posToVal(u.select.left, "x"), u.posToVal(u.select.left + u.select.width, "x")];
         view.paused = true;
+        view.drawn = false;  // a paused view draws once more, the zoomed window
         $("pause").textContent = "Resume";
         u.setSelect({ left: 0, width: 0, top: 0, height: 0 }, false);
       }] },
