@@ -36,22 +36,31 @@ inline void use_loopback_dds(const std::string& scratch_dir) {
     setenv("CYCLONEDDS_URI", ("file://" + path).c_str(), 1);
 }
 
-/// `oxl ARGS...` as a child process, its standard error in a file; interrupted and reaped by
-/// `finish` or the destructor.
+/// `oxl ARGS...` as a child process, its standard error in a file, this process's environment
+/// plus `env` ("NAME=value" entries); interrupted and reaped by `finish` or the destructor.
 class BridgeProcess {
   public:
     BridgeProcess(const std::string& oxl, const std::vector<std::string>& args,
-                  const std::string& err_path)
+                  const std::string& err_path, std::vector<std::string> env = {})
         : err_file(err_path) {
         std::vector<char*> argv{const_cast<char*>(oxl.c_str())};
         for (const auto& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
+        // Built before the fork: the child of a threaded process must not allocate.
+        std::vector<char*> envp;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            envp.push_back(*entry);
+        }
+        for (auto& entry : env) {
+            envp.push_back(&entry[0]);
+        }
+        envp.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
             if (std::freopen(err_path.c_str(), "w", stderr) != nullptr) {
-                execv(oxl.c_str(), argv.data());
+                execve(oxl.c_str(), argv.data(), envp.data());
             }
             _exit(127);
         }
@@ -60,16 +69,16 @@ class BridgeProcess {
     BridgeProcess(const BridgeProcess&) = delete;
     BridgeProcess& operator=(const BridgeProcess&) = delete;
 
-    /// Sends SIGINT and waits up to 10 s for the exit (then kills it); the exit status, or
+    /// Sends `signal` and waits up to 10 s for the exit (then kills it); the exit status, or
     /// 128 + the signal.
-    int finish() { return wait_exit(true); }
-    /// Waits up to 10 s for the exit (then kills it), first sending SIGINT if `interrupt`.
-    int wait_exit(bool interrupt = false) {
+    int finish(int signal = SIGINT) { return wait_exit(signal); }
+    /// Waits up to 10 s for the exit (then kills it), first sending `signal` unless it is 0.
+    int wait_exit(int signal = 0) {
         if (pid <= 0) {
             return status;
         }
-        if (interrupt) {
-            kill(pid, SIGINT);
+        if (signal != 0) {
+            kill(pid, signal);
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         int raw = 0;

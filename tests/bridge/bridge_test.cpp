@@ -1,7 +1,8 @@
 // `oxl bridge` as a ROS 2 node would see it: the bridge runs as a child process on the
-// simulated bus, and this process talks to it over DDS on the loopback interface.
+// simulated bus or on a fake adapter serving one, and this process talks to it over DDS on the
+// loopback interface.
 #include <gtest/gtest.h>
-
+#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <utility>
 
 #include "bridge_peer.hpp"
+#include "pty_gtest.hpp"
+#include "sim_adapter.hpp"
 
 namespace {
 
@@ -240,6 +243,70 @@ TEST(Bridge, TwoBridgesServeStatesCommandsWatchdogAndDiagnostics) {
 
     EXPECT_EQ(left.finish(), 0) << left.err();
     EXPECT_EQ(right.finish(), 0) << right.err();
+}
+
+// One velocity joint on a fake adapter; the watchdog is far off, so only the bridge's own safety
+// paths stop it.
+constexpr const char* kAdapterConfig = R"({
+    "namespace": "arm", "watchdog_s": 60,
+    "joints": [{"name": "elbow", "address": "0x20", "mode": "velocity", "rate_hz": 100,
+                "limits": {"min": -2, "max": 2}}]})";
+
+TEST(Bridge, StopsTheJointsOfALostBusAndOnExit) {
+    OXL_REQUIRE_FAKE_ADAPTERS();
+    const Scratch scratch;
+    oxl_test::SimAdapter adapter;
+    adapter.bus().add_actuator(0x20);
+    const auto running = [&adapter] {
+        return adapter.bus().inspect(0x20, [](auto& a) { return a.enabled; }).value_or(false);
+    };
+    const auto stopped = [&] { return oxl_test::eventually([&] { return !running(); }); };
+    // The message of the status named `suffix` once it is `wanted`, or the last one seen in five
+    // reports.
+    const auto diagnostic = [](Peer& peer, const std::string& suffix, const std::string& wanted) {
+        std::string message;
+        for (int i = 0; i < 5 && message != wanted; ++i) {
+            message = peer.next_diagnostic(suffix, 3.0)["message"];
+        }
+        return message;
+    };
+    const std::string config = scratch.file("arm.json", kAdapterConfig);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+        BridgeProcess bridge(OXL_TOOL_PATH, {"--port", adapter.port_name(), "bridge", config},
+                             scratch.path + "/arm.err", {"LD_PRELOAD=" OXL_BRIDGE_PRELOAD});
+        Peer peer("arm");
+        ASSERT_TRUE(peer.ok());
+        ASSERT_TRUE(peer.wait_matched(20.0)) << bridge.err();
+        const auto drive = [&] {
+            return peer.wait_joint(
+                "elbow", [&](const JointValue&) { return running(); }, 5.0, nullptr,
+                [&peer] { peer.command({"elbow"}, {1.0}, "velocity"); });
+        };
+        ASSERT_TRUE(drive()) << bridge.err();
+
+        if (signal == SIGINT) {
+            // The adapter vanishes while the joint runs and its controller goes on commanding.
+            adapter.unplug();
+            EXPECT_EQ(diagnostic(peer, ": bus 0", "lost"), "lost");
+            EXPECT_EQ(diagnostic(peer, ": joint elbow", "bus lost"), "bus lost");
+            peer.command({"elbow"}, {1.0}, "velocity");
+            const std::string refusal =
+                "last refused: joint \"elbow\": bus 0 on " + adapter.port_name() + " is lost";
+            EXPECT_EQ(diagnostic(peer, ": commands", refusal), refusal);
+            EXPECT_NE(bridge.err().find(" lost; its joints take no commands"), std::string::npos);
+            // Back: the actuator, still running on its own, is stopped, and stays so until the
+            // next command.
+            ASSERT_TRUE(adapter.replug());
+            EXPECT_TRUE(stopped());
+            EXPECT_EQ(diagnostic(peer, ": bus 0", "ok"), "ok");
+            EXPECT_FALSE(running());
+            EXPECT_TRUE(drive()) << bridge.err();
+        }
+        // Told to end while the joint runs: the stop reaches the actuator before the exit.
+        EXPECT_EQ(bridge.finish(signal), 0) << bridge.err();
+        EXPECT_TRUE(stopped());
+    }
 }
 
 }  // namespace

@@ -43,6 +43,11 @@ class SimAdapter {
     oxl_api::SimulatedBus& bus() { return sim_bus; }
     /// Count of frames whose write to the host failed (line full for 2 s, or unplugged).
     std::size_t failed_writes() const;
+    /// Pulls the adapter out (see `FakeAdapter::unplug`): the devices keep running, what they
+    /// send is lost and the host's messages no longer reach them.
+    void unplug() { fake.unplug(); }
+    /// Plugs it back in under the same name (see `FakeAdapter::replug`).
+    bool replug() { return fake.replug(); }
 
   private:
     void enqueue(std::vector<oxl_api::SimMessage> batch);

@@ -371,6 +371,12 @@ void Bridge::apply_command(const sensor_msgs_msg_dds__JointState_& command) {
             return;
         }
         Joint* joint = found->second;
+        // Nothing reaches a lost bus; accepting the command would mark the joint running while
+        // the stop sent on the bus's return leaves it halted.
+        if (joint->bus->lost) {
+            refuse(std::string("joint \"") + name + "\": " + joint->bus->description + " is lost");
+            return;
+        }
         for (const auto& earlier : setpoints) {
             if (earlier.first == joint) {
                 refuse(std::string("joint \"") + name + "\" named twice");
@@ -470,7 +476,8 @@ void Bridge::check_buses() {
         const bool connected = bus.usb->is_connected();
         if (!connected && !bus.lost) {
             bus.lost = true;
-            std::cerr << "oxl bridge: " << bus.description << " lost; its joints are stopped"
+            std::cerr << "oxl bridge: " << bus.description
+                      << " lost; its joints take no commands and are stopped when it is back"
                       << std::endl;
             for (Joint* joint : bus.joints) {
                 joint->running = false;
