@@ -474,6 +474,11 @@ void Bridge::check_buses() {
             continue;
         }
         const bool connected = bus.usb->is_connected();
+        const uint64_t reconnects = bus.usb->counters().reconnects;
+        // A loss and return that both fell between two checks (a stalled control thread) shows
+        // only in the reconnect count; the joints must be stopped all the same.
+        const bool missed_outage = connected && !bus.lost && reconnects != bus.reconnects_seen;
+        bus.reconnects_seen = reconnects;
         if (!connected && !bus.lost) {
             bus.lost = true;
             std::cerr << "oxl bridge: " << bus.description
@@ -482,13 +487,15 @@ void Bridge::check_buses() {
             for (Joint* joint : bus.joints) {
                 joint->running = false;
             }
-        } else if (connected && bus.lost) {
+        } else if (connected && (bus.lost || missed_outage)) {
             // The actuators kept running on their own while the line was gone: stop them now,
             // and stream again (an actuator that was powered off has forgotten its stream).
             bus.lost = false;
-            std::cerr << "oxl bridge: " << bus.description << " back; its joints are stopped "
-                      << "until commanded" << std::endl;
+            std::cerr << "oxl bridge: " << bus.description
+                      << (missed_outage ? " was lost and is back" : " back")
+                      << "; its joints are stopped until commanded" << std::endl;
             for (Joint* joint : bus.joints) {
+                joint->running = false;
                 joint->actuator->stop();
                 joint->actuator->setFeedbackRate(joint->config.rate_hz);
             }

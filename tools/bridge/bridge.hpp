@@ -110,6 +110,9 @@ class Bridge {
         std::vector<Joint*> joints;
         /// Control thread only: the adapter vanished and has not come back yet.
         bool lost = false;
+        /// Control thread only: the adapter's reconnect count when last checked, so that an
+        /// outage shorter than a check interval is noticed too.
+        uint64_t reconnects_seen = 0;
 
         // ---- receive thread only: the cycle being collected and the message buffers ----
         std::vector<oxl_api::OrvexActuator::FeedbackSample> latest;
