@@ -62,7 +62,6 @@ bool LoopbackOXL::send_OXL(int id, const std::vector<uint8_t>& payload) {
         sent_.push_back({id, payload, Clock::now()});
         schedule_answers(id, payload);
     }
-    changed_.notify_all();
     work_.notify_all();
     return true;
 }
@@ -179,11 +178,6 @@ std::vector<SentMessage> LoopbackOXL::sent() const {
 void LoopbackOXL::clear_sent() {
     std::lock_guard<std::mutex> lock(state_mutex_);
     sent_.clear();
-}
-
-bool LoopbackOXL::wait_for_sent(std::size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(state_mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return sent_.size() >= count; });
 }
 
 bool LoopbackOXL::wait_idle(std::chrono::milliseconds timeout) const {

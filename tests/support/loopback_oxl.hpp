@@ -79,8 +79,6 @@ class LoopbackOXL : public oxl_api::OXL {
 
     std::vector<SentMessage> sent() const;
     void clear_sent();
-    /// Waits up to `timeout` until at least `count` messages have been recorded.
-    bool wait_for_sent(std::size_t count, std::chrono::milliseconds timeout) const;
     /// Waits up to `timeout` until no delivery is queued or running on the device thread.
     bool wait_idle(std::chrono::milliseconds timeout) const;
     /// Exceptions swallowed on the device thread so far.
@@ -102,7 +100,7 @@ class LoopbackOXL : public oxl_api::OXL {
     std::atomic<bool> connected_;  // atomic hand-over flag
 
     mutable std::mutex state_mutex_;
-    mutable std::condition_variable changed_;  // sent_ grew, or a delivery finished
+    mutable std::condition_variable changed_;  // a delivery finished
     std::condition_variable work_;             // pending_ changed or stop requested
     std::vector<SentMessage> sent_;            // guarded by state_mutex_
     std::map<int, ScriptedDevice> devices_;    // guarded by state_mutex_

@@ -629,8 +629,6 @@ TEST(OxlTool, BadInputExitsWithTwoAndASilentDeviceWithOne) {
         {{"--sim", "errors", "0x55"}, 1, "actuator 0x55 does not answer"},
         {{"--sim", "stop", "0x55"}, 1, "actuator 0x55 does not answer"},
         {{"--sim-actuators", "0x40", "stop", "all", "--to", "0x3f"}, 1, "no actuator answers"},
-        {{"--sim", "info", "0x55"}, 1, "actuator 0x55 does not answer"},
-        {{"--sim", "blink", "0x55"}, 1, "actuator 0x55 does not answer"},
         {{"--sim", "set-address", "0x20", "0x21"}, 1, "0x21 is already taken"},
         {{"--port", "/nonexistent/ttyOXL", "info", "0x20"},
          1,
@@ -1003,8 +1001,6 @@ TEST(OxlTool, DecodeShowsWhatEachMessageMeansAndRefusesBadLinesByNumber) {
          "ELF\x02\x01",
          "bad.log:1: not a candump log line"},
         {"(1.000000) oxl0 00004020#40\n(1.000001) oxl0 000040", "bad.log:2: no '#'"},
-        {"(1.000000) oxl0 00004020#404\n", "bad.log:1: odd number of hex digits"},
-        {"(1.000000) oxl0 00007FFF#40\n", "bad.log:1: OXL id 16383 out of range"},
     };
     for (const auto& row : bad) {
         std::ofstream(dir.path + "/bad.log") << row.content;
