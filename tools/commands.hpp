@@ -126,6 +126,11 @@ struct MoveArgs {
 /// `oxl move ID...`: starts the devices on a setpoint or a trajectory, reports their feedback,
 /// stops them at the end.
 int run_move(Session& session, const MoveArgs& args);
+/// Sends `value` as the setpoint of `mode`, which the actuator switches to if needed; in
+/// impedance mode with `stiffness` and `damping` (`kUnset`: the device keeps its own).
+void send_setpoint(oxl_api::OrvexActuator& actuator, oxl_api::OrvexActuator::Mode mode, float value,
+                   float stiffness = oxl_api::OrvexActuator::kUnset,
+                   float damping = oxl_api::OrvexActuator::kUnset);
 
 /// Arguments of `oxl demo`.
 struct DemoArgs {

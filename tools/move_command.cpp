@@ -159,6 +159,24 @@ struct Driven {
 
 }  // namespace
 
+void send_setpoint(OrvexActuator& actuator, OrvexActuator::Mode mode, float value, float stiffness,
+                   float damping) {
+    switch (mode) {
+        case OrvexActuator::Mode::TORQUE:
+            actuator.change_torque_setpoint(value);
+            break;
+        case OrvexActuator::Mode::SPEED:
+            actuator.change_speed_setpoint(value);
+            break;
+        case OrvexActuator::Mode::POSITION:
+            actuator.change_position_setpoint(value);
+            break;
+        case OrvexActuator::Mode::IMPEDANCE:
+            actuator.change_impedance_setpoint(value, OrvexActuator::kUnset, stiffness, damping);
+            break;
+    }
+}
+
 int run_move(Session& session, const MoveArgs& args) {
     const std::vector<int> ids = parse_actuator_ids(args.ids);
     const bool from_file = !args.setpoints.empty();
@@ -262,23 +280,9 @@ int run_move(Session& session, const MoveArgs& args) {
     };
     const auto send = [&](Driven& d, double value) {
         constexpr float kUnset = OrvexActuator::kUnset;
-        const auto v = static_cast<float>(value);
-        switch (mode) {
-            case Mode::POSITION:
-                d.actuator->change_position_setpoint(v);
-                break;
-            case Mode::SPEED:
-                d.actuator->change_speed_setpoint(v);
-                break;
-            case Mode::TORQUE:
-                d.actuator->change_torque_setpoint(v);
-                break;
-            default:
-                d.actuator->change_impedance_setpoint(v, kUnset,
-                                                      args.has_stiffness ? args.stiffness : kUnset,
-                                                      args.has_damping ? args.damping : kUnset);
-                break;
-        }
+        send_setpoint(*d.actuator, mode, static_cast<float>(value),
+                      args.has_stiffness ? args.stiffness : kUnset,
+                      args.has_damping ? args.damping : kUnset);
     };
     // Mode, then setpoint, then start: the device never runs on a setpoint left from before.
     for (Driven& d : driven) {

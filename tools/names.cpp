@@ -139,6 +139,10 @@ std::string parameter_name(Parameter parameter) {
     return name_of(all_parameters(), parameter);
 }
 
+std::string mode_name(Mode mode) {
+    return name_of(all_modes(), mode);
+}
+
 Item parse_item(const std::string& name) {
     return lookup(all_items(), name, "item", "items");
 }

@@ -27,6 +27,8 @@ const std::vector<std::pair<Mode, std::string>>& all_modes();
 std::string item_name(Item item);
 /// Enumerator name of a parameter, or "0x.." for a code outside the table.
 std::string parameter_name(Parameter parameter);
+/// Enumerator name of a control mode, or "0x.." for a value outside the table.
+std::string mode_name(Mode mode);
 
 /// The item named `name` (case-insensitive). Throws `UsageError` naming the closest matches.
 Item parse_item(const std::string& name);

@@ -107,15 +107,6 @@ Mode parse_mode(const Json& value) {
     throw ApiError(400, "mode must be one of TORQUE, SPEED, POSITION, IMPEDANCE");
 }
 
-std::string mode_name(Mode mode) {
-    for (const auto& [m, name] : all_modes()) {
-        if (m == mode) {
-            return name;
-        }
-    }
-    return "?";
-}
-
 // A finite number from the page, within -bound..bound.
 double finite_number(const Json& body, const char* key, double low, double high) {
     const auto it = body.find(key);
@@ -1006,23 +997,9 @@ void WebServer::install_routes() {
             dev->started_by = page_of(req);
             dev->mode = mode;
         }
-        OrvexActuator& a = *dev->actuator;
-        switch (mode) {
-            case Mode::TORQUE:
-                a.change_torque_setpoint(value);
-                break;
-            case Mode::SPEED:
-                a.change_speed_setpoint(value);
-                break;
-            case Mode::POSITION:
-                a.change_position_setpoint(value);
-                break;
-            case Mode::IMPEDANCE:
-                a.change_impedance_setpoint(value);
-                break;
-        }
+        send_setpoint(*dev->actuator, mode, value);
         if (start) {
-            a.start();
+            dev->actuator->start();
         }
         return Json::object();
     });
