@@ -168,27 +168,18 @@ int run_config_restore(Session& session, const ConfigRestoreArgs& args) {
     if (config.codes.empty()) {
         throw UsageError(args.file + " holds no parameter value to write");
     }
-    const auto before = read_parameters(*actuator, config.codes);
-    actuator->set_parameters(config.values);
-    const auto after = read_parameters(*actuator, config.codes);
-
     TextTable changes({"NAME", "BEFORE", "WRITTEN", "READ BACK"}, {false, true, true, true});
     std::vector<std::string> refused;
     std::size_t changed_count = 0;
-    for (const Parameter code : config.codes) {
-        const float written = config.values.at(code);
-        const auto b = before.find(code);
-        const auto a = after.find(code);
-        const bool taken = a != after.end() && reads_back_as_written(code, written, a->second);
-        const bool changed = b == before.end() || !reads_back_as_written(code, written, b->second);
-        if (changed || !taken) {
-            changes.add_row(
-                {parameter_name(code), b == before.end() ? "?" : format_value(b->second),
-                 format_value(written),
-                 (a == after.end() ? "?" : format_value(a->second)) + (taken ? "" : " !")});
+    for (const WrittenParameter& p : write_and_read_back(*actuator, config.codes, config.values)) {
+        const bool changed = !p.before || !reads_back_as_written(p.code, p.written, *p.before);
+        if (changed || !p.taken) {
+            changes.add_row({parameter_name(p.code), p.before ? format_value(*p.before) : "?",
+                             format_value(p.written),
+                             (p.read ? format_value(*p.read) : "?") + (p.taken ? "" : " !")});
         }
-        if (!taken) {
-            refused.push_back(parameter_name(code));
+        if (!p.taken) {
+            refused.push_back(parameter_name(p.code));
         } else if (changed) {
             ++changed_count;
         }

@@ -401,22 +401,14 @@ int run_param_set(Session& session, const std::string& id_text,
     }
 
     auto actuator = session.connect_actuator(id);
-    const auto before = read_parameters(*actuator, codes);
-    actuator->set_parameters(wanted);
-    const auto after = read_parameters(*actuator, codes);
-
     TextTable table({"NAME", "BEFORE", "WRITTEN", "READ BACK"}, {false, true, true, true});
     std::vector<std::string> refused;
-    for (const Parameter code : codes) {
-        const float written = wanted[code];
-        const auto b = before.find(code);
-        const auto a = after.find(code);
-        const bool taken = a != after.end() && reads_back_as_written(code, written, a->second);
-        table.add_row({parameter_name(code), b == before.end() ? "?" : format_value(b->second),
-                       format_value(written),
-                       (a == after.end() ? "?" : format_value(a->second)) + (taken ? "" : " !")});
-        if (!taken) {
-            refused.push_back(parameter_name(code));
+    for (const WrittenParameter& p : write_and_read_back(*actuator, codes, wanted)) {
+        table.add_row({parameter_name(p.code), p.before ? format_value(*p.before) : "?",
+                       format_value(p.written),
+                       (p.read ? format_value(*p.read) : "?") + (p.taken ? "" : " !")});
+        if (!p.taken) {
+            refused.push_back(parameter_name(p.code));
         }
     }
     table.print(std::cout);

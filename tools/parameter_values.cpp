@@ -105,4 +105,27 @@ std::map<Parameter, float> read_parameters(oxl_api::OrvexActuator& actuator,
     return values;
 }
 
+std::vector<WrittenParameter> write_and_read_back(
+    oxl_api::OrvexActuator& actuator, const std::vector<Parameter>& codes,
+    const oxl_api::OrvexActuator::ParameterMap& values) {
+    const auto before = read_parameters(actuator, codes);
+    actuator.set_parameters(values);
+    const auto after = read_parameters(actuator, codes);
+    const auto reported = [](const std::map<Parameter, float>& read, Parameter code) {
+        const auto it = read.find(code);
+        return it == read.end() ? std::nullopt : std::optional<float>(it->second);
+    };
+    std::vector<WrittenParameter> rows;
+    for (const Parameter code : codes) {
+        WrittenParameter row;
+        row.code = code;
+        row.before = reported(before, code);
+        row.written = values.at(code);
+        row.read = reported(after, code);
+        row.taken = row.read && reads_back_as_written(code, row.written, *row.read);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
 }  // namespace oxl_tool

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,5 +33,22 @@ bool reads_back_as_written(Parameter code, float written, float read);
 /// Throws `DeviceError` when the device does not answer.
 std::map<Parameter, float> read_parameters(oxl_api::OrvexActuator& actuator,
                                            const std::vector<Parameter>& codes);
+
+/// One parameter as `write_and_read_back` saw it; `before` and `read` are empty when the device
+/// did not report the parameter.
+struct WrittenParameter {
+    Parameter code{};
+    std::optional<float> before;
+    float written = 0.0f;
+    std::optional<float> read;
+    /// The value read back is the one written (`reads_back_as_written`).
+    bool taken = false;
+};
+
+/// Reads `codes`, writes their `values`, reads them again; one entry per code, in order. Throws
+/// `DeviceError` when the device does not answer a read.
+std::vector<WrittenParameter> write_and_read_back(
+    oxl_api::OrvexActuator& actuator, const std::vector<Parameter>& codes,
+    const oxl_api::OrvexActuator::ParameterMap& values);
 
 }  // namespace oxl_tool

@@ -161,22 +161,18 @@ Json counters_json(const oxl_api::TransportCounters& c) {
 
 // Writes `values`, reads them back, and lists for each: the value before, the one written, the
 // one read back, and whether the device took it.
-Json write_and_read_back(OrvexActuator& actuator, const std::vector<Parameter>& codes,
-                         const OrvexActuator::ParameterMap& values) {
-    const auto before = read_parameters(actuator, codes);
-    actuator.set_parameters(values);
-    const auto after = read_parameters(actuator, codes);
+Json written_rows(OrvexActuator& actuator, const std::vector<Parameter>& codes,
+                  const OrvexActuator::ParameterMap& values) {
+    const auto reported = [](const std::optional<float>& v) {
+        return v ? json_number(*v) : Json();
+    };
     Json rows = Json::array();
-    for (const Parameter code : codes) {
-        const float written = values.at(code);
-        const auto b = before.find(code);
-        const auto a = after.find(code);
-        rows.push_back(
-            {{"name", parameter_name(code)},
-             {"before", b == before.end() ? Json() : json_number(b->second)},
-             {"written", json_number(written)},
-             {"read", a == after.end() ? Json() : json_number(a->second)},
-             {"taken", a != after.end() && reads_back_as_written(code, written, a->second)}});
+    for (const WrittenParameter& p : write_and_read_back(actuator, codes, values)) {
+        rows.push_back({{"name", parameter_name(p.code)},
+                        {"before", reported(p.before)},
+                        {"written", json_number(p.written)},
+                        {"read", reported(p.read)},
+                        {"taken", p.taken}});
     }
     return rows;
 }
@@ -1037,7 +1033,7 @@ void WebServer::install_routes() {
             values[code] = value.get<float>();
         }
         std::lock_guard<std::mutex> lock(dev->parameter_mutex);
-        return Json{{"rows", write_and_read_back(*dev->actuator, codes, values)}};
+        return Json{{"rows", written_rows(*dev->actuator, codes, values)}};
     });
     api("POST", "/api/save", [this](const httplib::Request&, const Json& body) {
         device(actuator_id(body))->actuator->save_config();
@@ -1063,7 +1059,7 @@ void WebServer::install_routes() {
             throw ApiError(400, "the configuration holds no parameter value to write");
         }
         std::lock_guard<std::mutex> lock(dev->parameter_mutex);
-        const Json rows = write_and_read_back(*dev->actuator, config.codes, config.values);
+        const Json rows = written_rows(*dev->actuator, config.codes, config.values);
         std::size_t refused = 0;
         for (const Json& row : rows) {
             refused += row["taken"].get<bool>() ? 0 : 1;
