@@ -76,6 +76,23 @@ void note(const std::string& line) {
     }
 }
 
+std::vector<std::pair<const char*, uint64_t>> counter_fields(const oxl_api::TransportCounters& c) {
+    return {{"bytes_read", c.bytes_read},
+            {"frames_dispatched", c.frames_dispatched},
+            {"frames_without_callback", c.frames_without_callback},
+            {"dropped_bad_start", c.dropped_bad_start},
+            {"dropped_overlong", c.dropped_overlong},
+            {"dropped_short_header", c.dropped_short_header},
+            {"dropped_short_body", c.dropped_short_body},
+            {"bytes_skipped", c.bytes_skipped},
+            {"reconnects", c.reconnects},
+            {"bytes_written", c.bytes_written},
+            {"frames_written", c.frames_written},
+            {"write_failures", c.write_failures},
+            {"sim_frames_sent", c.sim_frames_sent},
+            {"sim_frames_skipped", c.sim_frames_skipped}};
+}
+
 Json json_number(float value) {
     if (std::isnan(value)) {
         return Json();

@@ -1,13 +1,16 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 #include <oxl_api/log.hpp>
+#include <oxl_api/oxl.hpp>
 
 namespace oxl_tool {
 
@@ -54,6 +57,10 @@ bool is_device_found_line(oxl_api::LogSeverity severity, const std::string& text
 
 /// Writes `line` and a newline to standard error unless quiet: progress, summaries and hints.
 void note(const std::string& line);
+
+/// The transport's counters as (field name, value) pairs, in declaration order, for the
+/// outputs that list them all (the web view's JSON, the bridge's diagnostics).
+std::vector<std::pair<const char*, uint64_t>> counter_fields(const oxl_api::TransportCounters& c);
 
 /// A float as a JSON value: null for NaN, a whole number as an integer, else the shortest
 /// decimal that reads back as the same float (0.1f is written 0.1, not 0.10000000149011612).

@@ -529,24 +529,14 @@ void Bridge::publish_diagnostics() {
             published = bus.published;
             failures = bus.write_failures;
         }
+        std::vector<std::pair<std::string, std::string>> values = {
+            {"joint_states_published", count(published)},
+            {"joint_states_write_failures", count(failures)}};
+        for (const auto& [name, value] : counter_fields(c)) {
+            values.emplace_back(name, count(value));
+        }
         report.add(bus.lost ? kLevelError : kLevelOk, prefix + ": bus " + std::to_string(bus.index),
-                   bus.lost ? "lost" : "ok", bus.description,
-                   {{"joint_states_published", count(published)},
-                    {"joint_states_write_failures", count(failures)},
-                    {"bytes_read", count(c.bytes_read)},
-                    {"frames_dispatched", count(c.frames_dispatched)},
-                    {"frames_without_callback", count(c.frames_without_callback)},
-                    {"dropped_bad_start", count(c.dropped_bad_start)},
-                    {"dropped_overlong", count(c.dropped_overlong)},
-                    {"dropped_short_header", count(c.dropped_short_header)},
-                    {"dropped_short_body", count(c.dropped_short_body)},
-                    {"bytes_skipped", count(c.bytes_skipped)},
-                    {"reconnects", count(c.reconnects)},
-                    {"bytes_written", count(c.bytes_written)},
-                    {"frames_written", count(c.frames_written)},
-                    {"write_failures", count(c.write_failures)},
-                    {"sim_frames_sent", count(c.sim_frames_sent)},
-                    {"sim_frames_skipped", count(c.sim_frames_skipped)}});
+                   bus.lost ? "lost" : "ok", bus.description, values);
     }
     for (auto& joint : joints) {
         std::string errors;
